@@ -63,9 +63,9 @@ CJpegScan ScanJpeg(const uint8_t* data, size_t n) {
     if (i + 8 < n) {
       scan.height = static_cast<uint16_t>(data[i + 5] << 8 | data[i + 6]);
       scan.width = static_cast<uint16_t>(data[i + 7] << 8 | data[i + 8]);
-      scan.lastFrameCut = false;
     } else {
       // The size bytes of this frame lie past the end: it cannot be measured.
+      // Any later pair would be cut off too, so this one stays the last.
       scan.lastFrameCut = true;
     }
   }
