@@ -33,8 +33,13 @@ class CUploadFile {
   bool Commit();                            // flush, then rename over the final name
   void Discard();                           // remove the temporary file, keep the final name untouched
 
+  // Tests: use a named temporary file even where the file system offers an
+  // unnamed one (the way taken on file systems without O_TMPFILE).
+  static void UseNamedTemporaryForTest(bool named);
+
  private:
   int fd_ = -1;
+  bool unnamed_ = false;  // an O_TMPFILE file: it has no name until Commit
   std::string finalPath_, tempPath_;
 };
 
@@ -59,6 +64,9 @@ struct CReceiver {
   int dataFill = 0;
   uint32_t uploadTotal = 0, uploadBlocks = 0, packetLength = 0, uploadDone = 0;
   CUploadFile dest;
+  bool bSizeKnown = false;      // the SizeRecord of this Upload has arrived
+  uint8_t packetHead[3] = {};   // LinkMode 0x20: the packet's length bytes,
+  int packetHeadFill = 0;       // collected across chunks (3: length known)
 
   // Writes through the connection, one call per write as the protocol needs.
   void WriteBytes(const uint8_t* data, int n) { s->Write(data, n); }
