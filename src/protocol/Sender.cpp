@@ -232,6 +232,9 @@ void CSender::OnSendBlocks(int r) {
   const bool sent = SendNextBlock();
   if (r == kQuit) {
     quit_ = true;
+    // The receiver closes the link right after a Cancel, so the quit event
+    // often wins this wait over the abort: the transfer was still abandoned.
+    if (sent && s_->hAbortTx.IsSet()) owner_.ShowMessage("Abort Download", MsgIcon::Warning);
   } else if (sent && (r == kAbort || r == kGo)) {
     // Cancel, or the receiver ended the transfer before the last block went
     // out (a reply from the box that ends it early is no completion).

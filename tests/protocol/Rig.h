@@ -89,6 +89,14 @@ inline Bytes Pattern(size_t n, uint8_t seed = 1) {
   return b;
 }
 
+// A Program Only image of n bytes (n >= 12): its area byte (0x4n, at n - 11)
+// is what the long forms of the check look for.
+inline Bytes ProgramImage(size_t n, uint8_t area = 0x45) {
+  Bytes b = Pattern(n);
+  b[n - 11] = area;
+  return b;
+}
+
 inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!pred()) {
