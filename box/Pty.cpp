@@ -66,6 +66,13 @@ bool CPtyPair::Send(const uint8_t* data, int n) {
   return true;
 }
 
+int CPtyPair::WriteSome(const uint8_t* data, int n) {
+  if (master_ < 0) return -1;
+  const ssize_t w = write(master_, data, static_cast<size_t>(n));
+  if (w >= 0) return static_cast<int>(w);
+  return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+}
+
 int CPtyPair::ReadAvailable(uint8_t* buf, int max) {
   if (master_ < 0) return -1;
   const ssize_t r = read(master_, buf, static_cast<size_t>(max));

@@ -23,6 +23,9 @@ class CPtyPair {
   uint32_t SlaveSpeed() const;
   // Writes all bytes to the master (the program reads them from the slave).
   bool Send(const uint8_t* data, int n);
+  // One write that never waits: the count taken (0 when the line's buffer is
+  // full), -1 on error.
+  int WriteSome(const uint8_t* data, int n);
   // Reads what is queued on the master now (what the program wrote); -1 on error.
   int ReadAvailable(uint8_t* buf, int max);
   // Closes the master: the program's side sees the line go away.
