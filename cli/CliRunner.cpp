@@ -64,8 +64,8 @@ std::string ExplainOpenFailure(const std::string& portText, const std::string& d
       line += "; add your user to the 'dialout' group (sudo usermod -aG dialout $USER) and log in again";
       break;
     case OpenFailure::Busy:
-      line += "; another program holds it: close that program (fuser -v " +
-              (device.empty() ? std::string("DEVICE") : device) + " names it)";
+      line += "; close the program that holds it (fuser -v " + (device.empty() ? std::string("DEVICE") : device) +
+              " names it)";
       break;
     case OpenFailure::NotFound:
       if (device.empty() && !isPath) {
