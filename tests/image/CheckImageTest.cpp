@@ -1,5 +1,8 @@
 // The Download check: which files each loader family takes as each kind, and
 // the descriptor bytes it fills.
+#include <algorithm>
+#include <array>
+
 #include "TestFiles.h"
 #include "image/ImageFile.h"
 #include "protocol/CheckImage.h"

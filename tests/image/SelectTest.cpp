@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
+#include <ostream>
 
 #include "TestFiles.h"
 #include "image/JpegScan.h"
