@@ -279,9 +279,11 @@ Options:
                        file of that name is replaced only when the upload
                        completes
       --keep-channels  ask the box to keep its channel list (default: clear)
-  -w, --wait SECONDS   give up when no box has answered within SECONDS
-                       (default: wait until interrupted)
-  -q, --quiet          no prompt and no progress bar
+  -w, --wait SECONDS   give up when no box has been answered within SECONDS
+                       (default: wait until interrupted); the transfer
+                       itself may then take as long as it needs
+  -q, --quiet          no prompt and no progress bar (messages and the
+                       summary stay)
       --trace          every byte on the line as timestamped hex, and each
                        speed switch, on standard error
   -h, --help           show this help and exit
