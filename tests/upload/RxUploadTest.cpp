@@ -230,6 +230,39 @@ TEST_F(UploadReads, TheStartAndTheFirstBytesInOneRead) {
   EXPECT_TRUE(Replies().empty());
 }
 
+TEST_F(UploadReads, AStartBeforeTheSizeRecordIsNoEmptyArea) {
+  // The box's 'E' is taken wherever it comes, but without a size record the
+  // Upload has no end: it must not pass for a complete empty area.
+  Start(0x30);
+  Feed(kE);
+  EXPECT_EQ(rx->rxState, RxReceiveData);
+  EXPECT_EQ(owner.busyHistory, std::vector<int>{1});
+  EXPECT_TRUE(owner.messages.empty());
+  EXPECT_TRUE(link.IsOpen());
+  EXPECT_TRUE(Replies().empty());
+  EXPECT_TRUE(Entries().empty());
+}
+
+TEST_F(UploadReads, ADestinationThatCannotBeCompletedIsNoSuccess) {
+  // The directory goes away while the data arrive: the last step, putting the
+  // file in place, fails and says so.
+  std::filesystem::create_directory("backups");
+  owner.SetStatus("backups/Program.Dat");
+  const Bytes area = Area(4096);
+  Start(0x40);
+  Feed(SizeRecord(0x40, 4096));
+  Feed(Join({kE, BlockOf(area, 0)}));
+  EXPECT_EQ(Replies(), kK);
+  std::filesystem::rename("backups", "moved");
+  Feed(BlockOf(area, 1));
+  EXPECT_EQ(Replies(), kK);
+  EXPECT_EQ(owner.MessageTexts(), std::vector<std::string>{"File Write Error"});
+  EXPECT_FALSE(link.IsOpen());
+  EXPECT_EQ(owner.busyHistory, (std::vector<int>{1, 0}));
+  EXPECT_EQ(Entries(), std::set<std::string>{"moved"});
+  EXPECT_TRUE(Entries("moved").empty());
+}
+
 // ---- single answers whose bytes are known --------------------------------------
 
 TEST_F(UploadReads, ABlockSumIsFourBytesMostSignificantFirst) {

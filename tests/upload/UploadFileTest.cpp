@@ -170,6 +170,21 @@ TEST_P(UploadFileTest, ASymbolicLinkIsWrittenThrough) {
   EXPECT_EQ(Entries("backups"), std::set<std::string>{"Program.Dat"});
 }
 
+TEST_P(UploadFileTest, ACommitThatCannotPutTheFileInPlaceFails) {
+  std::filesystem::create_directory("backups");
+  CUploadFile f;
+  ASSERT_TRUE(f.Open("backups/Boot.Dat"));
+  const Bytes area = test::Area(100);
+  ASSERT_TRUE(f.Append(area.data(), 100));
+  std::filesystem::rename("backups", "moved");
+  EXPECT_FALSE(f.Commit());
+  EXPECT_FALSE(f.IsOpen());
+  EXPECT_EQ(Entries(), std::set<std::string>{"moved"});
+  // A named temporary file moved with its directory; it is not removed from
+  // there, but it is hidden and never takes the destination's name.
+  for (const auto& n : Entries("moved")) EXPECT_EQ(n.rfind(".Boot.Dat.part-", 0), 0u) << n;
+}
+
 INSTANTIATE_TEST_SUITE_P(Temporary, UploadFileTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Named" : "Unnamed"; });
 
