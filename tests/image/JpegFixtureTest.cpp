@@ -70,7 +70,7 @@ TEST_P(QtJpeg, KindAndMessagesInOrder) {
   const Bytes bytes = c.make();
   ASSERT_GE(bytes.size(), 100u);
   // Sizes with a rule of their own would change the kind a failing picture keeps.
-  for (uint64_t special : {0x2000u, 0x4000u, 0x10000u}) ASSERT_NE(bytes.size(), special);
+  for (uint64_t ruled : {0x2000u, 0x4000u, 0x10000u}) ASSERT_NE(bytes.size(), ruled);
   CTempDir dir;
   const std::string path = dir.Write("picture.jpg", bytes);
   CMessageLog log;
