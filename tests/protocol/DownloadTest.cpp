@@ -397,6 +397,52 @@ TEST(Download, RefusalText) {
   }
 }
 
+// The box's replies while the blocks go out, judged by the first byte of each
+// read: 'K' goes on whatever follows it, 'e' is reported and goes on, 'N'
+// ends with "Upgrade Error", anything else ends the transfer, and before the
+// last block that is no completion.
+TEST(Download, RepliesDuringTheBlocks) {
+  CScratch files;
+  const std::string path = files.Write("d.bin", Pattern(0x20000));  // Data Only, 64 blocks
+  struct Case {
+    const char* what;
+    Bytes chunk;
+    std::vector<std::string> messages;  // in order
+    bool open;
+  };
+  const std::vector<Case> cases = {
+      {"'K' then another letter", {0x4B, 0x4E}, {}, true},
+      {"'e' first", {0x65, 0x4B}, {"Flash Write Error"}, true},
+      {"'N' first", {0x4E}, {"Upgrade Error", "Abort Download"}, false},
+      {"another byte before the last block", {0x4F}, {"Abort Download"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CRig rig(Scripted());
+    rig.Select(kDataOnly, 0, 4, path);
+    rig.owner.onMessage = [&](const std::string& text) {
+      if (text == "Upgrade Error") rig.owner.WaitForMessage("Abort Download", 300);
+    };
+    StartScripted(rig, {0x03, 0x04, 0x30}, 12, 115200);
+    ASSERT_TRUE(rig.box.Send({0x45}));
+    ASSERT_TRUE(rig.box.WaitReceived(12 + 2048 + 4, 5000));
+    ASSERT_TRUE(rig.box.Send(c.chunk));
+    if (c.open) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+      EXPECT_TRUE(rig.link.IsOpen());
+      EXPECT_EQ(rig.owner.MessageTexts(), c.messages);
+      rig.link.Cancel();
+    }
+    ASSERT_TRUE(rig.WaitClosed());
+    rig.link.WaitForThreads();
+    auto texts = rig.owner.MessageTexts();
+    if (c.open) texts.erase(std::remove(texts.begin(), texts.end(), "Abort Download"), texts.end());
+    EXPECT_EQ(texts, c.messages);
+    EXPECT_EQ(rig.owner.busyHistory.back(), 0);
+    EXPECT_LT(rig.box.ReceivedBytes().size(), 12u + 64 * 2052) << "sending stopped";
+  }
+}
+
 // LinkMode 0x20: the sender judges the box's sums itself.
 TEST(Download, PacketSumExchange) {
   const Bytes sig = {0x20, 0x10, 0x20};
