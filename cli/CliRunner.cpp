@@ -190,6 +190,8 @@ int RunTransfer(const CliOptions& options, CConsole& console, CInterrupt& interr
   bool errorPending = false;
   size_t seenMessages = 0;
   const uint32_t startTick = GetTickMs();
+  uint32_t firstRxTick = 0;
+  bool rxSeen = false, hinted = false;
   auto lastDraw = SteadyClock::now() - std::chrono::seconds(1);
 
   auto cancel = [&](bool disconnect) {
@@ -223,6 +225,18 @@ int RunTransfer(const CliOptions& options, CConsole& console, CInterrupt& interr
     }
 
     accepted = accepted || monitor.Transmitted() || st.uploadNameAsked || st.pathAsked || st.messageCount > 0;
+
+    // Bytes from the box that lead nowhere: most likely an announcement of a
+    // loader that does not take this kind, which is ignored without a word.
+    if (!accepted && !rxSeen && monitor.Received()) {
+      rxSeen = true;
+      firstRxTick = now;
+    }
+    if (!accepted && rxSeen && !hinted && !options.quiet && now - firstRxTick > 3000) {
+      hinted = true;
+      console.Line(std::string("kelvane-cli: the box is sending, but not an announcement this program takes for ") +
+                   KindDisplayName(kind) + "; is the kind right? (--trace shows the bytes)");
+    }
 
     if (!accepted && options.waitSeconds > 0 && !cancelled &&
         now - startTick > static_cast<uint32_t>(options.waitSeconds * 1000.0)) {

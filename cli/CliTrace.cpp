@@ -18,7 +18,7 @@ double SecondsSince(SteadyClock::time_point origin) {
 void CLineMonitor::OnLineBytes(bool transmitted, const uint8_t* data, int n) {
   if (n <= 0) return;
   lastActivity_.store(GetTickMs(), std::memory_order_release);
-  if (transmitted) transmitted_.store(true, std::memory_order_release);
+  (transmitted ? transmitted_ : received_).store(true, std::memory_order_release);
   if (trace_) {
     std::string lines = FormatTraceBytes(SecondsSince(origin_), transmitted, data, n);
     lines.pop_back();  // the console adds the last line break

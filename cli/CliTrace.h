@@ -21,6 +21,7 @@ class CLineMonitor : public ILineTrace {
   void OnLineSpeed(uint32_t baud) override;
 
   bool Transmitted() const { return transmitted_.load(std::memory_order_acquire); }
+  bool Received() const { return received_.load(std::memory_order_acquire); }
   uint32_t LastActivityTick() const { return lastActivity_.load(std::memory_order_acquire); }
 
  private:
@@ -28,6 +29,7 @@ class CLineMonitor : public ILineTrace {
   const bool trace_;
   const SteadyClock::time_point origin_;
   std::atomic<bool> transmitted_{false};
+  std::atomic<bool> received_{false};
   std::atomic<uint32_t> lastActivity_;
 };
 

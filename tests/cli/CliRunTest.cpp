@@ -189,6 +189,29 @@ TEST_F(CliRun, WaitCountsOnTheTick) {
   EXPECT_NE(run.Err().find("no box answered within 30 s"), std::string::npos) << run.Err();
 }
 
+// A loader that does not take this kind is ignored without a word; the
+// front end points at the likely cause instead of waiting in silence.
+TEST_F(CliRun, AnnouncementsThatAreNotTakenGetAHint) {
+  CBox box(Box(0x31));  // takes channel lists and key data, not a program image
+  ASSERT_TRUE(box.Start());
+  CliOptions o = Download(box);
+  o.quiet = false;
+  CRun run(o);
+  run.Start();
+  while (box.Announcements() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(run.Err().find("is the kind right?"), std::string::npos) << run.Err();
+  AdvanceTickForTest(3500);
+  for (int i = 0; i < 100 && run.Err().find("is the kind right?") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_NE(run.Err().find("kelvane-cli: the box is sending, but not an announcement this program takes for Program "
+                           "Only; is the kind right?"),
+            std::string::npos)
+      << run.Err();
+  run.Interrupt().Raise();
+  EXPECT_EQ(run.Wait(5000), kExitFailed);
+  EXPECT_TRUE(box.ReceivedBytes().empty());
+}
+
 // An Upload whose destination cannot be created would read the whole area
 // for nothing: the front end cancels at the message. (The command line
 // refuses such a destination; a directory can still vanish in between.)
