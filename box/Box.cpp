@@ -281,12 +281,16 @@ bool CBox::Session::ReadRequest(bool announce) {
   // whatever comes before its 'C' is line noise.
   uint8_t b = 0;
   for (;;) {
+    // Repeats follow the first announcement, which a scripted start leaves
+    // to the test: until it has gone out, look again every 10 ms.
     const bool repeat = cfg_.repeatMs > 0 && box_.Announcements() > 0;
-    const auto deadline = repeat ? BoxClock::now() + milliseconds(cfg_.repeatMs) : BoxClock::time_point::max();
+    const auto deadline = repeat               ? BoxClock::now() + milliseconds(cfg_.repeatMs)
+                          : cfg_.repeatMs > 0 ? BoxClock::now() + milliseconds(10)
+                                              : BoxClock::time_point::max();
     const Rd rd = box_.ReadByte(b, deadline);
     if (rd == Rd::kStop || rd == Rd::kGone) return false;
     if (rd == Rd::kTimeout) {
-      if (!box_.Announce()) return false;
+      if (repeat && !box_.Announce()) return false;
       continue;
     }
     if (b == kLetterRequest) break;

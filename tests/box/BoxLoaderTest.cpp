@@ -2,7 +2,7 @@
 // slave side of the pseudo-terminal.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -54,6 +54,22 @@ class Trace {
  private:
   std::string text_;
 };
+
+// A trace matches one of the '|'-separated alternatives; '.' stands for any
+// hex digit (bytes whose value the case does not fix).
+bool TraceMatches(const std::string& trace, const std::string& pattern) {
+  size_t from = 0;
+  for (;;) {
+    const size_t bar = pattern.find('|', from);
+    const std::string alt = pattern.substr(from, bar == std::string::npos ? std::string::npos : bar - from);
+    bool same = alt.size() == trace.size();
+    for (size_t i = 0; same && i < alt.size(); ++i)
+      same = alt[i] == '.' ? std::isxdigit(static_cast<unsigned char>(trace[i])) != 0 : alt[i] == trace[i];
+    if (same) return true;
+    if (bar == std::string::npos) return false;
+    from = bar + 1;
+  }
+}
 
 std::string ReplyToken(uint8_t b) {
   switch (b) {
@@ -162,7 +178,7 @@ struct DownloadCase {
   size_t size;
   int baudIndex;
   uint8_t channel;
-  const char* trace;  // a regular expression over the tokens
+  const char* trace;  // see TraceMatches
 };
 
 class DownloadServed : public LoaderTest, public ::testing::WithParamInterface<DownloadCase> {};
@@ -173,7 +189,7 @@ TEST_P(DownloadServed, KeepsTheFileAndAnswersAtTheNewSpeed) {
   const auto file = Pattern(c.size, static_cast<unsigned>(c.size));
   const std::string trace = c.mode == 0x20 ? PlayDownload20(pc, file, c.baudIndex, c.channel)
                                            : PlayDownload(pc, c.mode, file, c.baudIndex, c.channel);
-  EXPECT_TRUE(std::regex_match(trace, std::regex(c.trace))) << trace;
+  EXPECT_TRUE(TraceMatches(trace, c.trace)) << trace;
   const BoxTransfer t = Outcome();
   EXPECT_EQ(t.result, BoxResult::kDone) << t.detail;
   EXPECT_FALSE(t.upload);
@@ -199,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DownloadCase{"Mode40ExactlyTwoBlocks", 0x40, 4096, 2, 0, "E K K O"},
                       DownloadCase{"Mode30OneByteAtTheSameSpeed", 0x30, 1, 0, 0, "E K O"},
                       DownloadCase{"Mode20ThreePackets", 0x20, 5000, 3, 0, "E S F S F S F"},
-                      DownloadCase{"Mode20KeyData", 0x20, 16384, 1, 1, "E( S F){8}"}),
+                      DownloadCase{"Mode20KeyData", 0x20, 16384, 1, 1, "E S F S F S F S F S F S F S F S F"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LoaderTest, TheClosingReplyComesAfterTheFlashWriteInAReadOfItsOwn) {
@@ -229,8 +245,8 @@ TEST_F(LoaderTest, RefusesWhatItCannotTake) {
     const char* trace;
   };
   const Row rows[] = {
-      {Pattern(10), 7, 0x1000000, "e\\(BAD SPEED\\) 00"},
-      {Pattern(3000), 4, 2048, "e\\(BAD SIZE\\) 00"},
+      {Pattern(10), 7, 0x1000000, "e(BAD SPEED) 00"},
+      {Pattern(3000), 4, 2048, "e(BAD SIZE) 00"},
   };
   for (const Row& row : rows) {
     BoxConfig cfg = Config(0x30);
@@ -238,7 +254,7 @@ TEST_F(LoaderTest, RefusesWhatItCannotTake) {
     LoaderRig r;
     r.StartBox(cfg);
     const std::string trace = PlayDownload(r.pc, 0x30, row.file, row.baudIndex);
-    EXPECT_TRUE(std::regex_match(trace, std::regex(row.trace))) << trace;
+    EXPECT_TRUE(TraceMatches(trace, row.trace)) << trace;
     EXPECT_EQ(r.Outcome().result, BoxResult::kRefused);
     EXPECT_TRUE(r.box->Flash().empty());
   }
@@ -267,7 +283,7 @@ TEST_P(DownloadFault, ShowsOnTheLine) {
   StartBox(cfg);
   const auto file = Pattern(5000);
   const std::string trace = c.mode == 0x20 ? PlayDownload20(pc, file) : PlayDownload(pc, c.mode, file);
-  EXPECT_TRUE(std::regex_match(trace, std::regex(c.trace))) << trace;
+  EXPECT_TRUE(TraceMatches(trace, c.trace)) << trace;
   const BoxTransfer t = Outcome();
   EXPECT_EQ(t.result, c.result) << t.detail;
   EXPECT_TRUE(t.faultFired);
@@ -277,8 +293,8 @@ TEST_P(DownloadFault, ShowsOnTheLine) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, DownloadFault,
     ::testing::Values(
-        FaultCase{"Refusal", 0x30, "refuse:text=OLD LOADER", "e\\(OLD LOADER\\) 00", BoxResult::kRefused, false},
-        FaultCase{"RefusalUnended", 0x40, "refuse-unended:text=BAD", "e\\(BAD\\)", BoxResult::kFaultInjected, false},
+        FaultCase{"Refusal", 0x30, "refuse:text=OLD LOADER", "e(OLD LOADER) 00", BoxResult::kRefused, false},
+        FaultCase{"RefusalUnended", 0x40, "refuse-unended:text=BAD", "e(BAD)", BoxResult::kFaultInjected, false},
         FaultCase{"NakMidTransfer", 0x30, "nak:block=2", "E K N", BoxResult::kFaultInjected, false},
         FaultCase{"FlashErrorGoesOn", 0x40, "flash-error:block=1", "E e K K O", BoxResult::kFaultInjected, true},
         FaultCase{"WrongSum", 0x20, "wrong-sum:block=2", "E S F X", BoxResult::kFaultInjected, false},
@@ -286,8 +302,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"NoReplyToABlock", 0x30, "silence:block=2", "E K", BoxResult::kFaultInjected, false},
         FaultCase{"NoClosingReply", 0x40, "silence:phase=closing", "E K K K", BoxResult::kFaultInjected, true},
         FaultCase{"StrayByteBeforeAccept", 0x30, "stray:bytes=58", "58 E K K K O", BoxResult::kFaultInjected, true},
-        FaultCase{"HangUp", 0x30, "hangup:block=2", "E( K)? gone", BoxResult::kFaultInjected, false},
-        FaultCase{"HangUp20", 0x20, "hangup:block=2", "E S( F)? gone", BoxResult::kFaultInjected, false},
+        FaultCase{"HangUp", 0x30, "hangup:block=2", "E K gone|E gone", BoxResult::kFaultInjected, false},
+        FaultCase{"HangUp20", 0x20, "hangup:block=2", "E S F gone|E S gone", BoxResult::kFaultInjected, false},
         FaultCase{"FlippedByte", 0x30, "flip:block=1,offset=5", "E N", BoxResult::kFaultInjected, false},
         FaultCase{"FlippedByte20", 0x20, "flip:block=1,offset=5", "E X", BoxResult::kFaultInjected, false},
         FaultCase{"DroppedByte", 0x40, "drop:block=2,offset=0", "E K N", BoxResult::kFaultInjected, false},
@@ -448,7 +464,7 @@ TEST_P(UploadServed, SendsTheAreaItWasGiven) {
   StartBox(cfg);
   std::vector<uint8_t> data;
   const std::string trace = PlayUpload(pc, c.mode, c.area, c.baudIndex, &data);
-  EXPECT_TRUE(std::regex_match(trace, std::regex(c.trace))) << trace;
+  EXPECT_TRUE(TraceMatches(trace, c.trace)) << trace;
   EXPECT_EQ(data, image);
   const BoxTransfer t = Outcome();
   EXPECT_EQ(t.result, BoxResult::kDone) << t.detail;
@@ -464,13 +480,13 @@ TEST_P(UploadServed, SendsTheAreaItWasGiven) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryLinkMode, UploadServed,
-    ::testing::Values(UploadCase{"Mode30ShortLastBlock", 0x30, 0x4F, 5000, 4, "size\\(5000\\) E B B B"},
-                      UploadCase{"Mode30TwoFullBlocks", 0x30, 0x1F, 4096, 3, "size\\(4096\\) E B B"},
-                      UploadCase{"Mode40OneByteLastBlock", 0x40, 0x7F, 2049, 2, "size\\(2049\\) E B B"},
-                      UploadCase{"Mode40StartApart", 0x40, 0x20, 3000, 4, "size\\(3000\\) E B B", true},
-                      UploadCase{"Mode30EmptyArea", 0x30, 0x2F, 0, 1, "size\\(0\\) E"},
-                      UploadCase{"Mode20ThreePackets", 0x20, 0, 5000, 4, "size\\(5000\\) P K P K P K"},
-                      UploadCase{"Mode20EmptyArea", 0x20, 0, 0, 0, "size\\(0\\)"}),
+    ::testing::Values(UploadCase{"Mode30ShortLastBlock", 0x30, 0x4F, 5000, 4, "size(5000) E B B B"},
+                      UploadCase{"Mode30TwoFullBlocks", 0x30, 0x1F, 4096, 3, "size(4096) E B B"},
+                      UploadCase{"Mode40OneByteLastBlock", 0x40, 0x7F, 2049, 2, "size(2049) E B B"},
+                      UploadCase{"Mode40StartApart", 0x40, 0x20, 3000, 4, "size(3000) E B B", true},
+                      UploadCase{"Mode30EmptyArea", 0x30, 0x2F, 0, 1, "size(0) E"},
+                      UploadCase{"Mode20ThreePackets", 0x20, 0, 5000, 4, "size(5000) P K P K P K"},
+                      UploadCase{"Mode20EmptyArea", 0x20, 0, 0, 0, "size(0)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LoaderTest, AnUploadOfAnAreaItDoesNotHaveEndsWithoutASizeRecord) {
@@ -502,7 +518,7 @@ TEST_P(UploadFault, ShowsOnTheLine) {
   StartBox(cfg);
   std::vector<uint8_t> data;
   const std::string trace = PlayUpload(pc, c.mode, 0x4F, 4, &data);
-  EXPECT_TRUE(std::regex_match(trace, std::regex(c.trace))) << trace;
+  EXPECT_TRUE(TraceMatches(trace, c.trace)) << trace;
   const BoxTransfer t = Outcome();
   EXPECT_EQ(t.result, BoxResult::kFaultInjected) << t.detail;
   EXPECT_TRUE(t.faultFired);
@@ -511,22 +527,22 @@ TEST_P(UploadFault, ShowsOnTheLine) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, UploadFault,
     ::testing::Values(
-        UploadFaultCase{"WrongBlockSum", 0x30, "bad-sum:block=2", "size\\(5000\\) E B X"},
-        UploadFaultCase{"WrongPacketSum", 0x20, "bad-sum:block=1", "size\\(5000\\) P N"},
-        UploadFaultCase{"VerdictN", 0x20, "verdict-n:block=2", "size\\(5000\\) P K P N"},
-        UploadFaultCase{"NoSizeRecord", 0x40, "silence:phase=request", "short\\(0\\)"},
-        UploadFaultCase{"NoStart", 0x30, "silence:phase=start", "size\\(5000\\)"},
-        UploadFaultCase{"NoFirstPacket", 0x20, "silence:phase=start", "size\\(5000\\) short\\(0\\)"},
-        UploadFaultCase{"StallsBeforeABlock", 0x40, "silence:block=3", "size\\(5000\\) E B B short\\(0\\)"},
-        UploadFaultCase{"ByteAfterTheSizeRecord", 0x30, "extra-size-byte", "size\\(5000\\) FF E B B B"},
-        UploadFaultCase{"HangUp", 0x30, "hangup:block=2", "size\\(5000\\) E B (short\\(0\\) )?gone"},
-        UploadFaultCase{"FlippedByte", 0x40, "flip:block=1,offset=7", "size\\(5000\\) E X"},
-        UploadFaultCase{"DroppedByte", 0x30, "drop:block=1,offset=0", "size\\(5000\\) E short\\(2051\\)"},
-        UploadFaultCase{"DuplicatedByte", 0x30, "dup:block=2,offset=9", "size\\(5000\\) E B X extra\\([0-9A-F]{2}\\)"},
+        UploadFaultCase{"WrongBlockSum", 0x30, "bad-sum:block=2", "size(5000) E B X"},
+        UploadFaultCase{"WrongPacketSum", 0x20, "bad-sum:block=1", "size(5000) P N"},
+        UploadFaultCase{"VerdictN", 0x20, "verdict-n:block=2", "size(5000) P K P N"},
+        UploadFaultCase{"NoSizeRecord", 0x40, "silence:phase=request", "short(0)"},
+        UploadFaultCase{"NoStart", 0x30, "silence:phase=start", "size(5000)"},
+        UploadFaultCase{"NoFirstPacket", 0x20, "silence:phase=start", "size(5000) short(0)"},
+        UploadFaultCase{"StallsBeforeABlock", 0x40, "silence:block=3", "size(5000) E B B short(0)"},
+        UploadFaultCase{"ByteAfterTheSizeRecord", 0x30, "extra-size-byte", "size(5000) FF E B B B"},
+        UploadFaultCase{"HangUp", 0x30, "hangup:block=2", "size(5000) E B short(0) gone|size(5000) E B gone"},
+        UploadFaultCase{"FlippedByte", 0x40, "flip:block=1,offset=7", "size(5000) E X"},
+        UploadFaultCase{"DroppedByte", 0x30, "drop:block=1,offset=0", "size(5000) E short(2051)"},
+        UploadFaultCase{"DuplicatedByte", 0x30, "dup:block=2,offset=9", "size(5000) E B X extra(..)"},
         UploadFaultCase{"NoiseBetweenBlocks", 0x30, "noise:block=2,bytes=5858",
-                        "size\\(5000\\) E B X extra\\([0-9A-F]{4}\\)"},
-        UploadFaultCase{"ResetMidTransfer", 0x30, "reset:block=2", "size\\(5000\\) E B short\\(3:030430\\)"},
-        UploadFaultCase{"ResetMidTransfer20", 0x20, "reset:block=3", "size\\(5000\\) P K P K head\\(030420\\)"}),
+                        "size(5000) E B X extra(....)"},
+        UploadFaultCase{"ResetMidTransfer", 0x30, "reset:block=2", "size(5000) E B short(3:030430)"},
+        UploadFaultCase{"ResetMidTransfer20", 0x20, "reset:block=3", "size(5000) P K P K head(030420)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LoaderTest, AfterAResetTheBoxServesTheNextRequest) {
