@@ -8,9 +8,9 @@ enum class DialogFontKind {
   About,  // the About box: "MS Sans Serif", 8 point
 };
 
-// The font a dialog is laid out in. The Windows faces are mapped onto
-// metric-compatible free faces (Liberation Serif for Times New Roman), so
-// that the texts fit their rectangles as they were drawn for.
+// The font a dialog is laid out in. Times New Roman and MS Sans Serif are
+// mapped onto free faces (Liberation Serif is metric-compatible with Times
+// New Roman), so that the texts fit the rectangles they were laid out for.
 QFont DialogFont(DialogFontKind kind);
 
 }  // namespace kelvane

@@ -41,7 +41,7 @@ constexpr const char* kIdProperty = "kelvaneId";
 constexpr int kClientWidth = 303;
 constexpr int kClientHeight = 149;
 
-struct ListSpec {
+struct ListPlace {
   int id;
   int x, y, width, height;  // the height includes the opened drop-down part
 };
@@ -53,11 +53,11 @@ const char* const kKinds[] = {"Boot Only",   "Data Only",   "Program Only", "Pro
 const char* const kDirections[] = {"Download", "Upload"};
 
 // The instruction lines of the window: text and rectangle in dialog units.
-struct StaticSpec {
+struct StaticText {
   const char* text;
   int x, y, width, height;
 };
-const StaticSpec kInstructions[] = {
+const StaticText kInstructions[] = {
     {"Как прошить Orvando?", 123, 31, 115, 12},
     {"1 -включить рессивер в розетку", 121, 53, 119, 12},
     {"2 -Загрузить импортируимый файл в Orvando Upgrade 2.1", 65, 68, 228, 13},
@@ -154,7 +154,7 @@ void CFlasherDlg::CreateControls(const CDialogUnits& du) {
   };
   // A drop-down list shows its closed field at the top of its rectangle; the
   // rest of the rectangle is what the opened list may take.
-  auto list = [&](const ListSpec& s) {
+  auto list = [&](const ListPlace& s) {
     auto* cb = new QComboBox(client_);
     cb->setEditable(false);
     place(cb, s.id, s.x, s.y, s.width, s.height);
@@ -196,7 +196,7 @@ void CFlasherDlg::CreateControls(const CDialogUnits& du) {
   stWriting = label(IDC_WRITING, U("Запись в память..."), 139, 137, 81, 12);
   stWriting->hide();
   cbSpeed = list({IDC_SPEED, 242, 31, 59, 37});
-  for (const StaticSpec& s : kInstructions) {
+  for (const StaticText& s : kInstructions) {
     // A line too long for its width wraps, as a centred static does; it then
     // gets the height of its lines rather than losing the second one.
     QLabel* l = label(0, U(s.text), s.x, s.y, s.width, s.height);
