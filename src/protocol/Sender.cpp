@@ -51,7 +51,8 @@ class CSender {
   void OnAckWaitEvent(int r);
 
   bool StartRequest();
-  bool SendNextBlock();
+  enum class Block { kSent, kSentCancelled, kNotSent };
+  Block SendNextBlock(int r);
   void Complete();
   void EndOnLostLine();
   void WriteByte(uint8_t b) { s_->Write(&b, 1); }
@@ -164,9 +165,10 @@ void CSender::OnHeaderSent(int r) {
 }
 
 // Reads and sends the next block (LinkMode 0x30/0x40: data and 4-byte sum;
-// 0x20: 3-byte length and data). False when the file could not be read: the
-// transfer has then been cancelled.
-bool CSender::SendNextBlock() {
+// 0x20: 3-byte length and data); r is what this pass's wait returned.
+// kNotSent when the file could not be read (the transfer has then been
+// cancelled); kSentCancelled when a Cancel came while the block went out.
+CSender::Block CSender::SendNextBlock(int r) {
   const uint8_t linkMode = link_.linkMode.load();
   offset_ += kBlockSize;
   ++blockIndex_;
@@ -177,7 +179,7 @@ bool CSender::SendNextBlock() {
     s_->Cancel();
     txState_ = TxIdle;
     owner_.ShowMessage("File Read Error", MsgIcon::Error);
-    return false;
+    return Block::kNotSent;
   }
   blockSum_ = ByteSum(block_, n);
   if (linkMode == 0x20) {
@@ -198,7 +200,19 @@ bool CSender::SendNextBlock() {
   }
   const int kind = owner_.KindSel();
   if (kind == kSatcoDX || kind == kStillImage || kind == kKeyData) SleepMs(kSlowKindPauseMs);
-  if (linkMode != 0x20 && link_.bTransferRunning.load() == 0) txState_ = TxIdle;
+  Block result = Block::kSent;
+  if (linkMode != 0x20 && link_.bTransferRunning.load() == 0) {
+    // Cancelled. Once the last block is out, the box's closing reply cancels
+    // too (hGo set after this pass's wait): that is the end of a complete
+    // transfer, which the next pass finishes. Any other end after the last
+    // block (its 'N', a lost line) has been reported by the receiver.
+    const bool lastOut = blockIndex_ == blockCount_;
+    const bool closingReply = lastOut && r == kWaitTimeout && s_->hGo.IsSet();
+    if (!closingReply) {
+      txState_ = TxIdle;
+      if (!lastOut) result = Block::kSentCancelled;
+    }
+  }
   owner_.SetProgressPos(static_cast<int>(std::min<uint32_t>(blockIndex_, 0xFFFF)));
   owner_.OnTransferBytes(std::min<uint64_t>(offset_, length_), length_);
   if (linkMode == 0x20) {
@@ -209,7 +223,7 @@ bool CSender::SendNextBlock() {
     owner_.ShowWriting(true);
     owner_.EnableCancel(false);
   }
-  return true;
+  return result;
 }
 
 void CSender::OnSendBlocks(int r) {
@@ -229,15 +243,20 @@ void CSender::OnSendBlocks(int r) {
     if (r >= 0) OnAwaitFinish(r);
     return;
   }
-  const bool sent = SendNextBlock();
+  const Block block = SendNextBlock(r);
+  if (block == Block::kNotSent) {
+    if (r == kQuit) quit_ = true;
+    return;
+  }
+  // A cancel while blocks remain is reported once, whichever way it reaches
+  // this thread: as hAbortTx, as hGo (the box ended the transfer before the
+  // last block went out, which is no completion), as the transfer no longer
+  // running, or as the quit event of the receiver's Close overtaking them.
   if (r == kQuit) {
     quit_ = true;
-    // The receiver closes the link right after a Cancel, so the quit event
-    // often wins this wait over the abort: the transfer was still abandoned.
-    if (sent && s_->hAbortTx.IsSet()) owner_.ShowMessage("Abort Download", MsgIcon::Warning);
-  } else if (sent && (r == kAbort || r == kGo)) {
-    // Cancel, or the receiver ended the transfer before the last block went
-    // out (a reply from the box that ends it early is no completion).
+    if (block == Block::kSentCancelled || s_->hAbortTx.IsSet())
+      owner_.ShowMessage("Abort Download", MsgIcon::Warning);
+  } else if (r == kAbort || r == kGo || block == Block::kSentCancelled) {
     owner_.ShowMessage("Abort Download", MsgIcon::Warning);
     s_->Close();
     txState_ = TxIdle;
