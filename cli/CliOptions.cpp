@@ -289,7 +289,8 @@ Options:
   -h, --help           show this help and exit
   -V, --version        show the version and exit
 
-Ctrl-C cancels the transfer (a second Ctrl-C quits at once).
+Ctrl-C cancels the transfer (a second Ctrl-C quits at once). Serial ports
+usually belong to the group 'dialout': join it to open them without root.
 
 Exit status:
   0  the transfer completed without an error
