@@ -185,7 +185,12 @@ void CSerialDevice::Shutdown() {
   // would drop bytes the other side has not read yet.
   if (writers_.load(std::memory_order_acquire) > 0) tcflush(fd_, TCOFLUSH);
   abort_.Set();
-  // Release the device (and its lock) now, but keep the number taken.
+  // Give up the exclusive claims first: a worker still inside poll() keeps the
+  // open file alive until it returns, and the next Open must not find the
+  // port "in use" meanwhile.
+  flock(fd_, LOCK_UN);
+  ioctl(fd_, TIOCNXCL);
+  // Release the device now, but keep the number taken.
   const int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (devnull >= 0) {
     dup2(devnull, fd_);

@@ -246,3 +246,23 @@ TEST_F(LinkOnPty, CloseDoesNotWaitAndAnOldConnectionCannotCloseANewOne) {
 
 }  // namespace
 }  // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+TEST(LinkReopen, OpeningRightAfterCloseFindsThePortFree) {
+  // The worker threads may still be inside a wait on the closed device when
+  // the operator presses Connect again: the port must not read as "in use".
+  box::CPtyPair pty;
+  ASSERT_TRUE(pty.Create());
+  CSerialLink link;
+  link.SetDevicePath(pty.SlavePath());
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(link.Open(), 1) << "attempt " << i << ": " << link.LastFailureReason();
+    SleepMs(i % 3);
+    ASSERT_EQ(link.Close(), 1);
+  }
+}
+
+}  // namespace
+}  // namespace kelvane
