@@ -316,13 +316,13 @@ int RunTransfer(const CliOptions& options, CConsole& console, CInterrupt& interr
     if (m.icon == MsgIcon::Error) outcome.errorShown = true;
     if (IsCompletionMessage(m.text)) outcome.completed = true;
   }
-  const int status_ = DecideExitStatus(outcome);
-  if (status_ == kExitCompleted) {
+  const int exitStatus = DecideExitStatus(outcome);
+  if (exitStatus == kExitCompleted) {
     const uint64_t moved = st.bytesReported ? st.bytesDone : upload ? FileSize(options.output) : knownTotal;
     const double seconds = st.started ? SecondsBetween(st.startTime, SteadyClock::now()) : 0.0;
     console.Line(FormatSummary(moved, seconds));
   }
-  return status_;
+  return exitStatus;
 }
 
 }  // namespace kelvane::cli
