@@ -618,7 +618,12 @@ void CBox::Run() {
 
 void CBox::Publish(BoxTransfer t) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (!t.upload && t.result != BoxResult::kRefused && !t.request.empty()) flash_ = t.flash;
+  if (!t.upload && t.result != BoxResult::kRefused && !t.request.empty()) {
+    flash_ = t.flash;
+    // One flash image is kept, not one per transfer: a box serving many
+    // large Downloads must not grow without bound.
+    for (BoxTransfer& earlier : transfers_) std::vector<uint8_t>().swap(earlier.flash);
+  }
   transfers_.push_back(std::move(t));
   cv_.notify_all();
 }
@@ -680,8 +685,8 @@ CBox::Rd CBox::Pump(int waitMs) {
       at = std::max(now, rxLineFree_) + byteTime;
       rxLineFree_ = at;
     }
-    pending_.push_back({buf[i], at});
-    received_.push_back({buf[i], at, baud});
+    if (cfg_.loader) pending_.push_back({buf[i], at});
+    if (cfg_.keepRecords) received_.push_back({buf[i], at, baud});
   }
   cv_.notify_all();
   return Rd::kOk;

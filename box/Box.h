@@ -84,6 +84,7 @@ struct BoxConfig {
   bool announceAtStart = true;    // false: the first transfer's announcement waits for Announce()
   bool loader = true;             // false: scripted, the test drives the line alone
   bool pacing = false;            // 10 bit-times per byte at the slave's speed, both ways
+  bool keepRecords = true;        // false: received bytes are not kept (a long-running box)
   int flashWriteMs = 150;         // the "flash write" after the last block
   uint8_t closingReply = kClosingReply;
   int switchTimeoutMs = 3000;     // how long the box waits for the PC's speed switch
@@ -116,7 +117,7 @@ struct BoxTransfer {
   uint32_t baudBefore = 0;          // slave speed when the request ended
   uint32_t baudAfter = 0;           // slave speed the box answered at
   int blocks = 0;                   // blocks or packets confirmed
-  std::vector<uint8_t> flash;       // Download: what the box kept
+  std::vector<uint8_t> flash;       // Download: what the box kept (the latest Download only; see Flash())
   bool faultFired = false;
   std::string detail;               // why it ended, in words
 };
@@ -153,7 +154,7 @@ class CBox {
   std::vector<uint8_t> Flash();
   int Announcements();
 
-  // Everything received so far.
+  // Everything received so far (nothing unless keepRecords).
   std::vector<RxRecord> Received();
   std::vector<uint8_t> ReceivedBytes();
   bool WaitReceived(size_t count, int timeoutMs);

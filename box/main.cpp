@@ -124,6 +124,7 @@ int main(int argc, char** argv) {
   BoxConfig cfg;
   cfg.repeatMs = 1000;
   cfg.transfers = 0;
+  cfg.keepRecords = false;  // served for hours: nothing reads the record
   std::string flashOut, linkPath;
   std::vector<std::string> args(argv + 1, argv + argc);
   for (size_t i = 0; i < args.size(); ++i) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -235,6 +236,22 @@ TEST_F(LoaderTest, TheClosingReplyComesAfterTheFlashWriteInAReadOfItsOwn) {
   EXPECT_EQ(pc.Take(1), std::vector<uint8_t>{kClosingReply});
   EXPECT_GE(GetTickMs() - afterK, 100u);
   EXPECT_EQ(Outcome().result, BoxResult::kDone);
+}
+
+TEST_F(LoaderTest, APacedDownloadTakesItsLineTime) {
+  BoxConfig cfg = Config(0x30);
+  cfg.pacing = true;
+  StartBox(cfg);
+  const auto file = Pattern(3000);
+  const auto t0 = BoxClock::now();
+  EXPECT_EQ(PlayDownload(pc, 0x30, file, 4), "E K K O");
+  EXPECT_EQ(box->Flash(), file);
+  // 12 request bytes at 9600 bit/s, then 3000 data and 8 sum bytes at 115200.
+  const double lineMs = 12 * 10 * 1000.0 / 9600 + 3008 * 10 * 1000.0 / 115200;
+  const double ms = std::chrono::duration<double, std::milli>(box->Received().back().at - t0).count();
+  EXPECT_GE(ms, lineMs);
+  // The PC's 30 ms pause before the switch and its block pace come on top.
+  EXPECT_LT(ms, lineMs + 150);
 }
 
 TEST_F(LoaderTest, RefusesWhatItCannotTake) {
