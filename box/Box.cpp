@@ -207,7 +207,6 @@ class CBox::Session {
     return true;
   }
   bool SwitchSpeed() {
-    t.baudBefore = box_.SlaveSpeed();
     const uint32_t want = BaudForIndex(t.baudIndex);
     if (!box_.WaitSlaveSpeed(want, cfg_.switchTimeoutMs)) {
       End(BoxResult::kError, "the PC did not switch to " + std::to_string(want) + " bit/s");
@@ -325,6 +324,9 @@ bool CBox::Session::ReadRequest(bool announce) {
     Lost(rd, "the rest of the request");
     return false;
   }
+  // The request came at this speed; the PC switches only after it (Download)
+  // or after the size record (Upload).
+  t.baudBefore = box_.SlaveSpeed();
   t.upload = kindByte == kLetterUpload || kindByte == kLetterUpload20;
   t.keyData = kindByte == kLetterKeyData;
   t.baudIndex = body.back();
@@ -364,7 +366,7 @@ void CBox::Session::Download() {
   const BoxFault* unended = refuse ? nullptr : Fire(BoxFaultKind::kRefuseUnended);
   if (BaudForIndex(t.baudIndex) == 0) {
     // Nothing to switch to: answer at the speed the line runs at.
-    t.baudBefore = t.baudAfter = box_.SlaveSpeed();
+    t.baudAfter = t.baudBefore;
   } else if (!SwitchSpeed()) {
     return;
   }

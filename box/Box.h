@@ -130,6 +130,19 @@ struct RxRecord {
 
 // The simulated box: a loader on its own thread behind the master side of a
 // pseudo-terminal. All public calls are safe from any thread.
+//
+// In a test:
+//   BoxConfig cfg;                       // signature 03 04 30: LinkMode 0x30
+//   cfg.areas[0x4F] = image;             // what an Upload of the program area gets
+//   cfg.faults.push_back(*ParseFault("nak:block=2", nullptr));
+//   CBox box(cfg);
+//   box.Start();                         // announces at once (announceAtStart)
+//   link.SetDevicePath(box.SlavePath()); // ... the program connects and transfers
+//   box.WaitOutcome(5000);               // kDone, kRefused, kFaultInjected, kError
+//   box.Transfers()[0], box.Flash(), box.Received()
+// Scripted (cfg.loader = false): the box only records; the test calls
+// Announce(), Send() in exactly the chunks it wants, WaitReceived() and
+// WaitSlaveSpeed().
 class CBox {
  public:
   explicit CBox(BoxConfig config);

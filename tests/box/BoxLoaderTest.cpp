@@ -489,6 +489,7 @@ TEST_P(UploadServed, SendsTheAreaItWasGiven) {
   EXPECT_EQ(t.linkMode, c.mode);
   EXPECT_EQ(t.length, c.size);
   EXPECT_EQ(t.baudIndex, c.baudIndex);
+  EXPECT_EQ(t.baudBefore, 9600u);
   EXPECT_EQ(t.baudAfter, BaudForIndex(c.baudIndex));
   if (c.mode != 0x20) {
     EXPECT_EQ(t.area, c.area);
