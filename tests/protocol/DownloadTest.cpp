@@ -1,6 +1,7 @@
 // Whole Downloads against the simulated box: the request, the blocks or
 // packets, the speed switch, the box's copy, and every way a Download ends.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -491,6 +492,31 @@ TEST(Download, PacketSumExchange) {
     EXPECT_EQ(rig.owner.busyHistory.back(), 0);
     for (auto& m : rig.owner.MessageTexts()) EXPECT_NE(m, "Upgrade Complete");
   }
+}
+
+double CpuMs() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+// While the sender owns the port (LinkMode 0x20, stopped after a wrong sum)
+// the receiver stays off it but still pauses on every pass.
+TEST(Download, ReceiverDoesNotSpinWhileTheSenderOwnsThePort) {
+  CScratch files;
+  const Bytes file = ProgramImage(3000);
+  CRig rig(Scripted());
+  rig.Select(kProgramOnly, 0, 4, files.Write("p.bin", file));
+  StartScripted(rig, {0x20, 0x10, 0x20}, 11, 115200);
+  ASSERT_TRUE(rig.box.Send({0x45}));
+  ASSERT_TRUE(rig.box.WaitReceived(11 + 3 + 2048, 5000));
+  ASSERT_TRUE(rig.box.Send(Le24(ByteSum(file.data(), 2048) + 1)));
+  ASSERT_TRUE(rig.owner.WaitForMessage("CheckSum Error."));
+  ASSERT_EQ(rig.link.bTransferRunning.load(), 1);
+  const double before = CpuMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  // A spinning thread would take about all of those 400 ms.
+  EXPECT_LT(CpuMs() - before, 150.0);
 }
 
 // The file shrinks after the check: the transfer ends as a cancel does.
