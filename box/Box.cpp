@@ -150,10 +150,10 @@ class CBox::Session {
 
   BoxTransfer t;
   bool started = false;  // a request has begun
-  bool reset = false;    // ended by a kReset: the box has announced itself again
+  bool reset = false;    // ended by a kReset: the box starts again and announces itself
   int quietMs = -1;      // ended by a kSilence: how long to stay quiet (0: until stopped)
 
-  void Serve(bool announce);
+  void Serve();
 
  private:
   const BoxFault* Fault(BoxFaultKind kind, int block = -1, std::optional<BoxPhase> phase = std::nullopt) {
@@ -204,6 +204,12 @@ class CBox::Session {
     if (!Fire(BoxFaultKind::kHangUp, block)) return false;
     box_.HangUp();
     End(BoxResult::kFaultInjected, "hung up before block " + std::to_string(block));
+    return true;
+  }
+  bool ResetIf(int block) {
+    if (!Fire(BoxFaultKind::kReset, block)) return false;
+    reset = true;
+    End(BoxResult::kFaultInjected, "reset before block " + std::to_string(block));
     return true;
   }
   bool SwitchSpeed() {
@@ -257,7 +263,7 @@ class CBox::Session {
     return f->bytes.empty() ? std::vector<uint8_t>{0x55, 0xAA, 0x00} : f->bytes;
   }
 
-  bool ReadRequest(bool announce);
+  bool ReadRequest();
   void Download();
   void Download20();
   void Upload();
@@ -269,13 +275,13 @@ class CBox::Session {
   int index_;
 };
 
-bool CBox::Session::ReadRequest(bool announce) {
+bool CBox::Session::ReadRequest() {
   const int mode = cfg_.linkMode ? cfg_.linkMode
                    : (cfg_.signature[2] & 0xF0) == 0x30 ? 0x30
                    : (cfg_.signature[2] & 0xF0) == 0x40 ? 0x40
                                                          : 0x20;
   t.linkMode = mode;
-  if (announce && (cfg_.announceAtStart || index_ > 0) && !box_.Announce()) return false;
+  if ((cfg_.announceAtStart || index_ > 0) && !box_.Announce()) return false;
   // Announce again after each quiet spell until the PC starts a request;
   // whatever comes before its 'C' is line noise.
   uint8_t b = 0;
@@ -341,8 +347,8 @@ bool CBox::Session::ReadRequest(bool announce) {
   return true;
 }
 
-void CBox::Session::Serve(bool announce) {
-  if (!ReadRequest(announce)) return;
+void CBox::Session::Serve() {
+  if (!ReadRequest()) return;
   if (t.upload) {
     if (t.linkMode == 0x20) Upload20();
     else Upload();
@@ -393,7 +399,7 @@ void CBox::Session::Download() {
   const int blocks = static_cast<int>((t.length + kBlockSize - 1) / kBlockSize);
   std::vector<uint8_t> frame;
   for (int block = 1; block <= blocks; ++block) {
-    if (HangUpIf(block)) return;
+    if (HangUpIf(block) || ResetIf(block)) return;
     const int n = static_cast<int>(std::min<uint32_t>(kBlockSize, t.length - static_cast<uint32_t>(block - 1) * kBlockSize));
     const Rd rd = ReadFrame(frame, n + 4, block);
     if (rd != Rd::kOk) return Lost(rd, "block " + std::to_string(block));
@@ -423,7 +429,7 @@ void CBox::Session::Download20() {
   uint32_t got = 0;
   std::vector<uint8_t> frame;
   for (int packet = 1; got < t.length; ++packet) {
-    if (HangUpIf(packet)) return;
+    if (HangUpIf(packet) || ResetIf(packet)) return;
     uint8_t head[3];
     Rd rd = Read(head, 3);
     if (rd != Rd::kOk) return Lost(rd, "the length of packet " + std::to_string(packet));
@@ -483,12 +489,7 @@ void CBox::Session::Upload() {
     out.clear();
   }
   for (int block = 1; block <= blocks; ++block) {
-    if (HangUpIf(block)) return;
-    if (Fire(BoxFaultKind::kReset, block)) {
-      reset = true;
-      box_.Announce();
-      return End(BoxResult::kFaultInjected, "reset before block " + std::to_string(block));
-    }
+    if (HangUpIf(block) || ResetIf(block)) return;
     if (const BoxFault* f = Fire(BoxFaultKind::kSilence, block, BoxPhase::kBlock)) {
       Put(out);  // a pending 'E' still goes out
       return Silence(f, "before block " + std::to_string(block));
@@ -539,12 +540,7 @@ void CBox::Session::Upload20() {
   const size_t packetSize = static_cast<size_t>(std::clamp(cfg_.packetSize, 1, 0xFFFFFF));
   size_t off = 0;
   for (int packet = 1; off < area->size(); ++packet) {
-    if (HangUpIf(packet)) return;
-    if (Fire(BoxFaultKind::kReset, packet)) {
-      reset = true;
-      box_.Announce();
-      return End(BoxResult::kFaultInjected, "reset before packet " + std::to_string(packet));
-    }
+    if (HangUpIf(packet) || ResetIf(packet)) return;
     if (const BoxFault* f = Fire(BoxFaultKind::kSilence, packet, BoxPhase::kBlock))
       return Silence(f, "before packet " + std::to_string(packet));
     const size_t n = std::min(packetSize, area->size() - off);
@@ -597,20 +593,21 @@ void CBox::Run() {
     while (!stop_.load() && Pump(10) != Rd::kGone) {
     }
   } else {
-    bool announce = true;
     int served = 0;
     for (int index = 0; !stop_.load() && !gone_.load(); ++index) {
       Session s(*this, index);
-      s.Serve(announce);
+      s.Serve();
       if (!s.started && s.t.result == BoxResult::kPending) break;  // stopped before any request
       if (s.t.result == BoxResult::kPending) s.t.result = BoxResult::kError;
       Publish(std::move(s.t));
       if (s.quietMs >= 0) Quiet(s.quietMs);
-      announce = !s.reset;
+      // A reset is not a transfer served: the box starts again as at power-on.
       if (!s.reset) ++served;
       if (cfg_.transfers > 0 && served >= cfg_.transfers) break;
-      // What the PC still sends for the transfer that ended is not the start of the next.
-      if (!s.reset) Quiet(-100);
+      // What the PC still sends for the transfer that ended is not the start
+      // of the next: the box starts again (and announces itself) once the
+      // line has been still for a moment, as a loader does after its reboot.
+      Quiet(-100);
     }
   }
   std::lock_guard<std::mutex> lock(mu_);

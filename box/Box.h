@@ -38,8 +38,8 @@ enum class BoxFaultKind {
   kBadBlockSum,     // the 4-byte sum of block `block` is off by one (LinkMode 0x20: the box judges with a wrong sum)
   kVerdictN,        // 'N' for packet `block` whatever the PC's sum (LinkMode 0x20)
   kExtraSizeByte,   // one byte (`bytes`, default 0xFF) more after the size record, in the same write
-  kReset,           // before block `block`: the box restarts and announces itself again
   // Either direction
+  kReset,     // before block `block`: the box restarts and, once the line is still, announces itself again
   kSilence,   // the box goes quiet at `phase` (and `block`); see `silenceMs`
   kHangUp,    // the line goes away before block `block`
   kFlipByte,  // byte `offset` of block `block` inverted on the line

@@ -143,8 +143,8 @@ std::string PlayDownload(CTestPc& pc, int mode, const std::vector<uint8_t>& file
   return trace.Text();
 }
 
-// LinkMode 0x20: per packet "S" (the box's sum is right; 'K' sent) or "X"
-// (wrong; 'N' sent, the PC stops), then the box's "F".
+// LinkMode 0x20: per packet "S" (the box's sum is right; 'K' sent) or
+// "X(hex)" (wrong; 'N' sent, the PC stops), then the box's "F".
 std::string PlayDownload20(CTestPc& pc, const std::vector<uint8_t>& file, int baudIndex = 4, uint8_t channel = 0) {
   Trace trace;
   if (!RequestDownload(pc, 0x20, file, baudIndex, channel, trace)) return trace.Text();
@@ -161,7 +161,7 @@ std::string PlayDownload20(CTestPc& pc, const std::vector<uint8_t>& file, int ba
     }
     const uint32_t theirs = sum[0] | (sum[1] << 8) | (sum[2] << 16);
     const bool good = theirs == (ByteSum(file.data() + off, n) & 0xFFFFFF);
-    trace.Add(good ? "S" : "X");
+    trace.Add(good ? "S" : "X(" + Hex(sum) + ")");
     pc.Put({good ? kLetterGood : kLetterBad});
     if (!good) break;
     const auto f = pc.Take(1, 400);
@@ -314,7 +314,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"RefusalUnended", 0x40, "refuse-unended:text=BAD", "e(BAD)", BoxResult::kFaultInjected, false},
         FaultCase{"NakMidTransfer", 0x30, "nak:block=2", "E K N", BoxResult::kFaultInjected, false},
         FaultCase{"FlashErrorGoesOn", 0x40, "flash-error:block=1", "E e K K O", BoxResult::kFaultInjected, true},
-        FaultCase{"WrongSum", 0x20, "wrong-sum:block=2", "E S F X", BoxResult::kFaultInjected, false},
+        FaultCase{"WrongSum", 0x20, "wrong-sum:block=2", "E S F X(......)", BoxResult::kFaultInjected, false},
         FaultCase{"NoAcceptance", 0x30, "silence:phase=request", "", BoxResult::kFaultInjected, false},
         FaultCase{"NoReplyToABlock", 0x30, "silence:block=2", "E K", BoxResult::kFaultInjected, false},
         FaultCase{"NoClosingReply", 0x40, "silence:phase=closing", "E K K K", BoxResult::kFaultInjected, true},
@@ -322,9 +322,11 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"HangUp", 0x30, "hangup:block=2", "E K gone|E gone", BoxResult::kFaultInjected, false},
         FaultCase{"HangUp20", 0x20, "hangup:block=2", "E S F gone|E S gone", BoxResult::kFaultInjected, false},
         FaultCase{"FlippedByte", 0x30, "flip:block=1,offset=5", "E N", BoxResult::kFaultInjected, false},
-        FaultCase{"FlippedByte20", 0x20, "flip:block=1,offset=5", "E X", BoxResult::kFaultInjected, false},
+        FaultCase{"FlippedByte20", 0x20, "flip:block=1,offset=5", "E X(......)", BoxResult::kFaultInjected, false},
         FaultCase{"DroppedByte", 0x40, "drop:block=2,offset=0", "E K N", BoxResult::kFaultInjected, false},
         FaultCase{"DuplicatedByte", 0x30, "dup:block=2,offset=100", "E K N", BoxResult::kFaultInjected, false},
+        FaultCase{"ResetMidTransfer", 0x30, "reset:block=2", "E K 03 04 30", BoxResult::kFaultInjected, false},
+        FaultCase{"ResetMidTransfer20", 0x20, "reset:block=2", "E S F X(030420)", BoxResult::kFaultInjected, false},
         FaultCase{"NoiseBeforeAReply", 0x30, "noise:block=3,bytes=58", "E K K 58 K O", BoxResult::kFaultInjected,
                   true}),
     [](const auto& info) { return std::string(info.param.name); });
