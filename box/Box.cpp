@@ -589,6 +589,7 @@ void CBox::Stop() {
 }
 
 void CBox::Run() {
+  loaderId_.store(std::this_thread::get_id());
   if (!cfg_.loader) {
     while (!stop_.load() && Pump(10) != Rd::kGone) {
     }
@@ -785,7 +786,7 @@ void CBox::HangUp() {
     // only after it has returned, which its 10 ms poll bounds.
     gone_.store(true);
   }
-  if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id()) {
+  if (started_ && std::this_thread::get_id() != loaderId_.load()) {
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait(lock, [this] { return finished_; });
   }

@@ -208,7 +208,8 @@ class CBox {
   std::atomic<bool> stop_{false};
   std::atomic<bool> gone_{false};
   std::thread thread_;
-  bool started_ = false;
+  std::atomic<std::thread::id> loaderId_{};  // set by the loader thread itself
+  bool started_ = false;                     // written before the thread starts
 
   // Loader-thread only.
   struct Pending { uint8_t byte; BoxClock::time_point at; };
