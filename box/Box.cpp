@@ -78,13 +78,13 @@ void PutLe24(std::vector<uint8_t>& v, uint32_t x) {
 
 }  // namespace
 
-std::optional<BoxFault> ParseFault(const std::string& spec, std::string* error) {
+std::optional<BoxFault> ParseFault(const std::string& text, std::string* error) {
   auto fail = [&](const std::string& why) -> std::optional<BoxFault> {
-    if (error) *error = "bad fault \"" + spec + "\": " + why;
+    if (error) *error = "bad fault \"" + text + "\": " + why;
     return std::nullopt;
   };
-  const size_t colon = spec.find(':');
-  const std::string name = spec.substr(0, colon);
+  const size_t colon = text.find(':');
+  const std::string name = text.substr(0, colon);
   BoxFault f;
   bool known = false;
   for (BoxFaultKind k : kAllKinds)
@@ -93,7 +93,7 @@ std::optional<BoxFault> ParseFault(const std::string& spec, std::string* error) 
       known = true;
     }
   if (!known) return fail("unknown kind");
-  std::string rest = colon == std::string::npos ? "" : spec.substr(colon + 1);
+  std::string rest = colon == std::string::npos ? "" : text.substr(colon + 1);
   while (!rest.empty()) {
     const size_t comma = rest.find(',');
     const std::string item = rest.substr(0, comma);

@@ -73,8 +73,8 @@ const char* FaultKindName(BoxFaultKind kind);
 // Hex bytes such as "030430" or "03 04 30" (spaces, ':' and '-' allowed between pairs).
 bool ParseHexBytes(const std::string& s, std::vector<uint8_t>* out);
 // Parses "kind[:key=value,...]" (keys: block, offset, phase, bytes (hex), text,
-// ms, transfer). Returns nothing and sets *error on a bad spec.
-std::optional<BoxFault> ParseFault(const std::string& spec, std::string* error);
+// ms, transfer). Returns nothing and sets *error on a bad description.
+std::optional<BoxFault> ParseFault(const std::string& text, std::string* error);
 
 struct BoxConfig {
   uint8_t signature[3] = {0x03, 0x04, 0x30};

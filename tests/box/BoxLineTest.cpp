@@ -109,9 +109,9 @@ TEST(BoxPacing, ReceivedBytesArriveNoEarlierThanTheLineAllows) {
   EXPECT_NEAR(ms, kPacedMs, kPacedMs * 0.01);
 }
 
-TEST(BoxFaults, SpecsParseIntoFaults) {
+TEST(BoxFaults, DescriptionsParseIntoFaults) {
   struct Row {
-    const char* spec;
+    const char* text;
     BoxFaultKind kind;
     int block;
     BoxPhase phase;
@@ -130,9 +130,9 @@ TEST(BoxFaults, SpecsParseIntoFaults) {
       {"extra-size-byte", BoxFaultKind::kExtraSizeByte, 1, BoxPhase::kBlock, 0, {}, 0, 0},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.spec);
+    SCOPED_TRACE(row.text);
     std::string error;
-    const auto f = ParseFault(row.spec, &error);
+    const auto f = ParseFault(row.text, &error);
     ASSERT_TRUE(f) << error;
     EXPECT_EQ(f->kind, row.kind);
     EXPECT_EQ(f->block, row.block);
