@@ -221,17 +221,19 @@ class CBox::Session {
     t.baudAfter = want;
     return true;
   }
+  // Where a fault's byte offset falls in a block of n bytes (n > 0).
+  static long At(const BoxFault* f, size_t n) {
+    return static_cast<long>(std::min<size_t>(static_cast<size_t>(std::max(0, f->offset)), n - 1));
+  }
   // Reads one Download frame of n bytes, as the line delivers it.
   Rd ReadFrame(std::vector<uint8_t>& frame, int n, int block) {
     frame.assign(static_cast<size_t>(n), 0);
     Rd rd = Read(frame.data(), n);
     if (rd != Rd::kOk) return rd;
-    if (const BoxFault* f = Fire(BoxFaultKind::kFlipByte, block)) {
-      frame[static_cast<size_t>(std::min(f->offset, n - 1))] ^= 0xFF;
-    }
+    if (const BoxFault* f = Fire(BoxFaultKind::kFlipByte, block)) frame[static_cast<size_t>(At(f, frame.size()))] ^= 0xFF;
     if (const BoxFault* f = Fire(BoxFaultKind::kDropByte, block)) {
       // The lost byte's place is taken by the next one on the line.
-      frame.erase(frame.begin() + std::min(f->offset, n - 1));
+      frame.erase(frame.begin() + At(f, frame.size()));
       uint8_t more = 0;
       rd = Read(&more, 1);
       if (rd != Rd::kOk) return rd;
@@ -239,8 +241,8 @@ class CBox::Session {
     }
     if (const BoxFault* f = Fire(BoxFaultKind::kDupByte, block)) {
       // The doubled byte pushes the frame's last byte into the next frame.
-      const size_t at = static_cast<size_t>(std::min(f->offset, n - 1));
-      frame.insert(frame.begin() + static_cast<long>(at), frame[at]);
+      const long at = At(f, frame.size());
+      frame.insert(frame.begin() + at, frame[static_cast<size_t>(at)]);
       box_.PushBack(frame.back());
       frame.pop_back();
     }
@@ -248,14 +250,13 @@ class CBox::Session {
   }
   // Sends a block after the line has done to it what the faults say.
   std::vector<uint8_t> Damage(std::vector<uint8_t> data, int block) {
-    if (data.empty()) return data;
-    if (const BoxFault* f = Fire(BoxFaultKind::kFlipByte, block))
-      data[static_cast<size_t>(std::min<size_t>(f->offset, data.size() - 1))] ^= 0xFF;
-    if (const BoxFault* f = Fire(BoxFaultKind::kDropByte, block))
-      data.erase(data.begin() + static_cast<long>(std::min<size_t>(f->offset, data.size() - 1)));
-    if (const BoxFault* f = Fire(BoxFaultKind::kDupByte, block)) {
-      const size_t at = std::min<size_t>(f->offset, data.size() - 1);
-      data.insert(data.begin() + static_cast<long>(at), data[at]);
+    if (const BoxFault* f = Fire(BoxFaultKind::kFlipByte, block); f && !data.empty())
+      data[static_cast<size_t>(At(f, data.size()))] ^= 0xFF;
+    if (const BoxFault* f = Fire(BoxFaultKind::kDropByte, block); f && !data.empty())
+      data.erase(data.begin() + At(f, data.size()));
+    if (const BoxFault* f = Fire(BoxFaultKind::kDupByte, block); f && !data.empty()) {
+      const long at = At(f, data.size());
+      data.insert(data.begin() + at, data[static_cast<size_t>(at)]);
     }
     return data;
   }

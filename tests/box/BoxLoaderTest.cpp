@@ -565,6 +565,18 @@ INSTANTIATE_TEST_SUITE_P(
         UploadFaultCase{"ResetMidTransfer20", 0x20, "reset:block=3", "size(5000) P K P K head(030420)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(LoaderTest, LineDamageStaysInsideATinyBlock) {
+  BoxConfig cfg = Config(0x30);
+  cfg.anyArea = Pattern(1, 3);
+  // The drop empties the block; the doubling and the far offset then have nothing to act on.
+  cfg.faults.push_back(*ParseFault("drop:block=1,offset=100", nullptr));
+  cfg.faults.push_back(*ParseFault("dup:block=1,offset=100", nullptr));
+  StartBox(cfg);
+  std::vector<uint8_t> data;
+  EXPECT_EQ(PlayUpload(pc, 0x30, 0x4F, 4, &data), "size(1) E short(4:000000" + Hex(*box->Config().anyArea) + ")");
+  EXPECT_EQ(Outcome().result, BoxResult::kFaultInjected);
+}
+
 TEST_F(LoaderTest, AfterAResetTheBoxServesTheNextRequest) {
   BoxConfig cfg = Config(0x30);
   cfg.anyArea = Pattern(3000, 5);
