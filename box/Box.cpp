@@ -781,12 +781,11 @@ bool CBox::Announce() {
 }
 
 void CBox::HangUp() {
-  {
-    std::lock_guard<std::mutex> lock(ioMu_);
-    // The loader thread may be polling the master: the descriptor is closed
-    // only after it has returned, which its 10 ms poll bounds.
-    gone_.store(true);
-  }
+  // The loader thread polls the master without a lock, so from any other
+  // thread the descriptor is closed only once that thread has seen gone_
+  // (within one 10 ms poll) and finished: no poll is left on a number that a
+  // later open() could be handed.
+  gone_.store(true);
   if (started_ && std::this_thread::get_id() != loaderId_.load()) {
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait(lock, [this] { return finished_; });
