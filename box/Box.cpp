@@ -421,7 +421,7 @@ void CBox::Session::Download() {
     if (!Put(reply)) return;
   }
   if (const BoxFault* f = Fire(BoxFaultKind::kSilence, -1, BoxPhase::kClosing)) return Silence(f, "instead of the closing reply");
-  if (!box_.SleepFor(cfg_.flashWriteMs)) return End(BoxResult::kError, "stopped while writing the flash");
+  if (!box_.SleepFor(cfg_.flashWriteMs)) return End(BoxResult::kError, "stopped or hung up while writing the flash");
   if (!Put({cfg_.closingReply})) return;
   End(BoxResult::kDone, "flash written");
 }
@@ -728,12 +728,12 @@ void CBox::Quiet(int ms) {
 bool CBox::SleepFor(int ms) {
   const auto end = BoxClock::now() + milliseconds(ms);
   while (BoxClock::now() < end) {
-    if (stop_.load()) return false;
+    if (stop_.load() || gone_.load()) return false;
     const auto left = duration_cast<milliseconds>(end - BoxClock::now()).count();
     // Keep taking (and recording) what the line brings meanwhile.
     Pump(static_cast<int>(std::clamp<long long>(left, 0, 10)));
   }
-  return !stop_.load();
+  return !stop_.load() && !gone_.load();
 }
 
 bool CBox::Send(const uint8_t* data, int n) {

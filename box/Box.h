@@ -196,7 +196,7 @@ class CBox {
   // Stays silent, still recording: for ms, until Stop when ms is 0, or until
   // the line has been still for -ms when ms is negative. Forgets what came.
   void Quiet(int ms);
-  bool SleepFor(int ms);  // false when stopped
+  bool SleepFor(int ms);  // false when stopped or hung up
   BoxClock::duration ByteTime(uint32_t baud) const;
   uint32_t SpeedLocked();
   void Publish(BoxTransfer t);
