@@ -35,11 +35,6 @@ struct Outcome {
 };
 int DecideExitStatus(const Outcome& o);
 
-// The two lines after "OPEN ERROR": the device and the system's reason, with
-// what to do about it where that is known.
-std::string ExplainOpenFailure(const std::string& portText, const std::string& device, OpenFailure failure,
-                               const std::string& reason);
-
 // Limits of the front end's own watchdog, in milliseconds.
 struct RunLimits {
   uint32_t watchdogMarginMs = 10000;  // added to the threads' own silence limit

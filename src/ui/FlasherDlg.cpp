@@ -27,7 +27,7 @@
 #include "serial/PortResolver.h"
 #include "ui/DialogFont.h"
 #include "ui/DialogUnits.h"
-#include "ui/OpenErrorText.h"
+#include "serial/OpenFailureText.h"
 
 static void InitKelvaneResources() { Q_INIT_RESOURCE(kelvane); }
 
@@ -330,7 +330,7 @@ void CFlasherDlg::OnConnect() {
   }
   UpdatePortToolTips();
   const std::string detail =
-      DescribeOpenFailure(port, link.LastDevice(), link.LastFailure(), link.LastFailureReason());
+      ExplainOpenFailure("COM" + std::to_string(port), link.LastDevice(), link.LastFailure(), link.LastFailureReason());
   ShowBox(QMessageBox::NoIcon, QStringLiteral("ERROR"), QStringLiteral("OPEN ERROR"),
           QString::fromLocal8Bit(detail));
 }

@@ -15,7 +15,6 @@
 #include "app/FlasherApp.h"
 #include "ui/DialogUnits.h"
 #include "ui/FlasherDlg.h"
-#include "ui/OpenErrorText.h"
 
 namespace kelvane {
 namespace {
@@ -112,27 +111,6 @@ TEST(DialogUnits, MapToPixelsRoundedFromTheBaseUnits) {
   const CDialogUnits du(7, 14);
   EXPECT_EQ(du.Rect(1, 16, 59, 56).right() + 1, du.Rect(60, 16, 10, 10).left());
   EXPECT_EQ(du.Rect(62, 16, 238, 12).bottom() + 1, du.Rect(62, 28, 10, 10).top());
-}
-
-TEST(OpenErrorText, NamesTheDeviceTheReasonAndAHint) {
-  struct Case {
-    int port;
-    std::string device;
-    OpenFailure failure;
-    std::string reason;
-    std::vector<std::string> mentions;
-  };
-  const Case cases[] = {
-      {3, "", OpenFailure::NotFound, "no device for this port", {"COM3", "KELVANE_COM3"}},
-      {1, "/dev/ttyUSB0", OpenFailure::Permission, "cannot open: Permission denied",
-       {"/dev/ttyUSB0", "Permission denied", "dialout"}},
-      {2, "/dev/ttyS0", OpenFailure::Busy, "the port is in use by another program", {"/dev/ttyS0", "in use"}},
-      {6, "/dev/null", OpenFailure::NotATerminal, "not a serial device: Inappropriate ioctl", {"COM6", "/dev/null"}},
-  };
-  for (const Case& c : cases) {
-    const std::string text = DescribeOpenFailure(c.port, c.device, c.failure, c.reason);
-    for (const std::string& m : c.mentions) EXPECT_NE(text.find(m), std::string::npos) << text << " lacks " << m;
-  }
 }
 
 }  // namespace

@@ -306,7 +306,7 @@ TEST_F(WindowTest, PortThatDoesNotOpenShowsOpenError) {
   const Case cases[] = {
       {"missing device", 2, "/dev/kelvane-no-such-port", "/dev/kelvane-no-such-port"},
       {"not a terminal", 3, "/dev/null", "not a serial device"},
-      {"in use", 4, heldPath.c_str(), "Another program"},
+      {"in use", 4, heldPath.c_str(), "close the program that holds it"},
   };
   for (const Case& c : cases) {
     boxes.clear();
