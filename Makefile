@@ -57,3 +57,9 @@ install: build
 
 clean:
 	rm -rf $(BUILD) build-tsan build-asan build-fuzz
+
+# Transfers back to back for SOAK_SECONDS (default 120) with random faults;
+# prints the seed, the transfers, the faults injected and the failures.
+.PHONY: soak
+soak: $(BUILD)/CMakeCache.txt
+	sh tools/soak.sh $(BUILD)
