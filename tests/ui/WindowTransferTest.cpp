@@ -200,10 +200,10 @@ class WindowTransferTest : public ::testing::Test {
     qobject_cast<QPushButton*>(dlg->Control(ID_CONNECT))->click();
     if (dlg->link.IsOpen()) box->Announce();
   }
-  // Both workers are done with the window: the link is closed, the window
-  // is Idle (the sender hides the notice and idles the controls last), and
-  // `messages` message boxes have been shown.
-  // Then both worker threads have ended, so no message comes later.
+  // Waits until the link is closed, the window Idle (the sender hides the
+  // notice and idles the controls last) and `messages` message boxes have
+  // been shown, then until both worker threads have ended, so that no
+  // message comes later.
   bool WaitForTheEnd(size_t messages) {
     return PumpUntil([&] { return !dlg->link.IsOpen() && StateOf(*dlg) == kIdle && shown.size() >= messages; },
                      30000) &&
@@ -217,7 +217,8 @@ class WindowTransferTest : public ::testing::Test {
     std::string out = "trail " + Names(trail->States()) + "; messages:";
     for (const Shown& s : shown) out += " \"" + s.text.toStdString() + "\"";
     out += "; box:";
-    for (const box::BoxTransfer& t : box->Transfers()) out += std::string(" ") + box::BoxResultName(t.result) + " (" + t.detail + ")";
+    for (const box::BoxTransfer& t : box->Transfers())
+      out += std::string(" ") + box::BoxResultName(t.result) + " (" + t.detail + ")";
     return out;
   }
   std::vector<std::string> ShownTexts() const {
@@ -256,7 +257,7 @@ TEST_F(WindowTransferTest, DownloadRunsFromConnectToUpgradeComplete) {
   EXPECT_EQ(writing->progress, 5);
   EXPECT_EQ(writing->progressMax, 5);
 
-  ASSERT_EQ(shown.size(), 1u) << ShownTexts().front();
+  ASSERT_EQ(shown.size(), 1u) << Story();
   EXPECT_EQ(shown[0].text, QStringLiteral("Upgrade Complete"));
   EXPECT_EQ(shown[0].icon, QMessageBox::Warning);
   EXPECT_EQ(shown[0].caption, QCoreApplication::applicationName());
@@ -303,7 +304,7 @@ TEST_F(WindowTransferTest, UploadStoresTheProgramUnderItsName) {
   EXPECT_TRUE(std::is_sorted(trail->progress.begin(), trail->progress.end() - 1));
   EXPECT_EQ(dlg->pbProgress->maximum(), 4);
 
-  ASSERT_EQ(shown.size(), 1u);
+  ASSERT_EQ(shown.size(), 1u) << Story();
   EXPECT_EQ(shown[0].text, QStringLiteral("Data Upload Complete"));
   EXPECT_EQ(shown[0].icon, QMessageBox::Warning);
   EXPECT_EQ(shown[0].caption, QCoreApplication::applicationName());
