@@ -1,5 +1,6 @@
 #include "protocol/Receiver.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "image/ImageFile.h"
@@ -157,7 +158,26 @@ int ReceiverThread(std::shared_ptr<CLinkSession> session) {
       }
     }
 
-    const int r = WaitForEvents(events, 2, kPassMs, s.device.InputFd());
+    // While a block or packet is still arriving, the bytes it lacks cannot
+    // all be there before the line's speed allows: until then wait on the
+    // events alone (at most a pass) instead of waking for every few bytes
+    // the line delivers. Bytes already queued count as arrived, so nothing
+    // is answered later than with a wake on each byte.
+    uint32_t waitMs = kPassMs;
+    int inputFd = s.device.InputFd();
+    const int awaited = rx->BytesAwaited();
+    if (awaited > 0 && inputFd >= 0) {
+      const int queued = s.device.Queued();
+      const uint32_t baud = link.dwBaudRate.load();
+      if (queued >= 0 && queued < awaited && baud > 0) {
+        const uint64_t lineMs = uint64_t(awaited - queued) * 10 * 1000 / baud;
+        if (lineMs >= 1) {
+          waitMs = static_cast<uint32_t>(std::min<uint64_t>(lineMs, kPassMs));
+          inputFd = -1;
+        }
+      }
+    }
+    const int r = WaitForEvents(events, 2, waitMs, inputFd);
     if (r == 0) {
       quit = true;
     } else if (r == 1) {

@@ -83,6 +83,9 @@ struct CReceiver {
 
   // Upload start: counters to 0 (entry to RxAwaitSize).
   void ResetUploadCounters();
+  // Upload: the bytes the current block or packet still lacks before there is
+  // anything to answer; 0 when no block or packet is arriving.
+  int BytesAwaited() const;
 };
 
 }  // namespace kelvane

@@ -2,6 +2,7 @@
 // checked blocks (LinkMode 0x30/0x40) or packets (LinkMode 0x20), stored in a
 // temporary file that becomes the destination only when every byte has been
 // confirmed.
+#include <algorithm>
 #include <cstring>
 
 #include "protocol/Protocol.h"
@@ -183,6 +184,18 @@ void StartData(CReceiver& rx, uint8_t mode) {
 }
 
 }  // namespace
+
+int CReceiver::BytesAwaited() const {
+  if (rxState != RxReceiveData) return 0;
+  if (link.linkMode.load() == 0x20) {
+    if (packetHeadFill < 3) return 3 - packetHeadFill;
+    return std::max(0, static_cast<int>(packetLength) - dataFill);
+  }
+  const uint32_t lastLength = uploadTotal % kBlockSize;
+  const bool lastBlock = uploadBlocks == uploadDone + 1;
+  const int whole = lastLength != 0 && lastBlock ? static_cast<int>(lastLength) + kSumBytes : kBlockWithSum;
+  return std::max(0, whole - dataFill);
+}
 
 void CReceiver::ResetUploadCounters() {
   uploadDone = uploadTotal = uploadBlocks = packetLength = 0;

@@ -77,7 +77,14 @@ class CSender {
 int CSender::Run() {
   const CEvent* events[] = {&s_->hQuitTx, &s_->hGo, &s_->hAbortTx};
   while (!quit_) {
-    const int r = WaitForEvents(events, 3, kPassMs);
+    // LinkMode 0x20 packets are paced by the box's own replies, not by the
+    // pass: wake as soon as the box's sum or its 'F' arrives, and send the
+    // next packet without first waiting out a pass. The events are still
+    // looked at, in their order, before every step.
+    const bool packets = link_.linkMode.load() == 0x20;
+    const bool awaitingBox = txState_ == TxAwaitSum || txState_ == TxAwaitFlash;
+    const bool packetDue = packets && txState_ == TxSendBlocks;
+    const int r = WaitForEvents(events, 3, packetDue ? 0 : kPassMs, awaitingBox ? s_->device.InputFd() : -1);
     if (r >= 0) const_cast<CEvent*>(events[r])->Reset();
     switch (txState_) {
       case TxIdle: OnIdle(r); break;
