@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -117,6 +118,7 @@ struct Outcome {
   double toolWall = 0;   // the child's life, s
   double toolCpu = 0;    // its user + system time, s
   long maxRssKb = 0;
+  long wakeups = 0;      // voluntary context switches: each is a wait that ended
   Phase phase;           // measured at the box
 };
 
@@ -214,6 +216,7 @@ Outcome RunTransfer(const std::string& cli, const std::string& dir, const Transf
   const bool ended = Reap(pid, lineTime * 2 + 60, &status, &ru, &o.maxRssKb);
   o.toolWall = Seconds(Clock::now() - start);
   o.toolCpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
+  o.wakeups = ru.ru_nvcsw;
   o.exitStatus = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   box.WaitOutcome(5000);
   box.Stop();
@@ -235,6 +238,30 @@ Outcome RunTransfer(const std::string& cli, const std::string& dir, const Transf
   }
   return o;
 }
+
+// A control for the block gaps: how late a plain 10 ms sleep wakes on this
+// machine meanwhile. A gap tail that this shows too is the scheduler's.
+class CWakeProbe {
+ public:
+  CWakeProbe()
+      : thread_([this] {
+          while (!stop_.load()) {
+            const auto t0 = Clock::now();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            late_.push_back(Seconds(Clock::now() - t0) - 0.010);
+          }
+        }) {}
+  std::vector<double> Stop() {
+    stop_.store(true);
+    thread_.join();
+    return late_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::vector<double> late_;  // written by the thread until Stop has joined it
+  std::thread thread_;
+};
 
 // ---------------------------------------------------------------------------
 // The box's own line: a stream of known size, each way, against its theoretical time.
@@ -323,8 +350,8 @@ void PrintLineChecks(const std::vector<LineCheck>& checks) {
 
 void PrintPacedHeader() {
   std::printf("\nPaced transfers (both directions at the line rate; data phase measured at the box)\n");
-  std::printf("%-8s %4s %6s %8s %9s %8s %7s %7s %8s %8s %6s %8s\n", "dir", "mode", "bit/s", "bytes", "phase s",
-              "B/s", "line", "bound", "tool s", "cpu s", "cpu%", "rss KiB");
+  std::printf("%-8s %4s %6s %8s %9s %8s %7s %7s %8s %8s %6s %8s %8s\n", "dir", "mode", "bit/s", "bytes", "phase s",
+              "B/s", "line", "bound", "tool s", "cpu s", "cpu%", "rss KiB", "wakes/s");
 }
 
 void PrintPacedRow(const Transfer& t, const Outcome& o) {
@@ -334,23 +361,25 @@ void PrintPacedRow(const Transfer& t, const Outcome& o) {
   }
   const Phase& p = o.phase;
   const double rate = static_cast<double>(p.payload) / p.seconds;
-  std::printf("%s %9.3f %8.0f %6.2f%% %6.2f%% %8.2f %8.3f %5.2f%% %8ld\n", Describe(t).c_str(), p.seconds, rate,
-              100 * rate / (t.baud / 10.0), 100 * p.bound / p.seconds, o.toolWall, o.toolCpu,
-              100 * o.toolCpu / o.toolWall, o.maxRssKb);
+  std::printf("%s %9.3f %8.0f %6.2f%% %6.2f%% %8.2f %8.3f %5.2f%% %8ld %8.0f\n", Describe(t).c_str(), p.seconds,
+              rate, 100 * rate / (t.baud / 10.0), 100 * p.bound / p.seconds, o.toolWall, o.toolCpu,
+              100 * o.toolCpu / o.toolWall, o.maxRssKb, o.wakeups / o.toolWall);
 }
 
 int Usage() {
   std::fprintf(stderr,
                "usage: kelvane-bench --cli PATH [--dir DIR] [--size BYTES] [--small BYTES] [--only paced|unpaced|line]\n"
+               "                     [--match TEXT]\n"
                "  --size   image size for the 115200 bit/s runs (default 1048576)\n"
-               "  --small  image size for the 9600 bit/s runs (default 16384)\n");
+               "  --small  image size for the 9600 bit/s runs (default 16384)\n"
+               "  --match  only the paced runs whose row holds TEXT (e.g. \"Upload   0x30 115200\")\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string cli, dir = "/tmp", only;
+  std::string cli, dir = "/tmp", only, match;
   uint32_t size = 1u << 20, small = 16384;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -361,6 +390,7 @@ int main(int argc, char** argv) {
     else if (a == "--size") size = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
     else if (a == "--small") small = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
     else if (a == "--only") only = v;
+    else if (a == "--match") match = v;
     else return Usage();
   }
   if (cli.empty() || size < 2 * kBlock || small < 2 * kBlock) return Usage();
@@ -399,7 +429,9 @@ int main(int argc, char** argv) {
     };
     for (const Case& c : cases) {
       Transfer t{c.mode, c.upload, 115200, sizeFor(c.mode, c.upload, size), false, c.channelList};
+      CWakeProbe probe;
       const Outcome o = RunTransfer(cli, dir, t);
+      const Stats late = Summarise(probe.Stop());
       const auto& v = o.phase.gaps.empty() ? o.phase.cycles : o.phase.gaps;
       const Stats s = Summarise(v);
       // Block gaps longer than the pace plus 1 ms.
@@ -414,6 +446,9 @@ int main(int argc, char** argv) {
         std::printf("%-8s 0x%02X %8u %-37s %9.3f %8.3f %8.3f %6s %7.2f %7.3f %8ld\n", c.upload ? "Upload" : "Download",
                     c.mode, t.size, c.what, s.median * 1000, s.p99 * 1000, s.worst * 1000, overText, o.toolWall,
                     o.toolCpu, o.maxRssKb);
+        if (!o.phase.gaps.empty())
+          std::printf("%-8s %4s %8s %-37s %9.3f %8.3f %8.3f\n", "", "", "", "  control: a 10 ms sleep woke late by",
+                      late.median * 1000, late.p99 * 1000, late.worst * 1000);
       }
       std::fflush(stdout);
     }
@@ -426,6 +461,7 @@ int main(int argc, char** argv) {
       for (bool upload : {false, true}) {
         for (int mode : {0x20, 0x30, 0x40}) {
           Transfer t{mode, upload, baud, sizeFor(mode, upload, baud == 9600 ? small : size), true, false};
+          if (!match.empty() && Describe(t).find(match) == std::string::npos) continue;
           const Outcome o = RunTransfer(cli, dir, t);
           PrintPacedRow(t, o);
           std::fflush(stdout);
