@@ -59,10 +59,14 @@ void CReceiver::OnAwaitAccept(const uint8_t* data, int n) {
 }
 
 void CReceiver::OnWatchDownload(const uint8_t* data, int n) {
-  if (n < 1) return;
-  switch (data[0]) {
-    case kLetterGood:
-      return;
+  // Each 'K' acknowledges one block. A read that falls behind the box can
+  // hold an acknowledgement and the box's next reply together; the byte after
+  // the run of 'K's is judged as if it had come in a read of its own, so an
+  // 'N' or the closing reply is never lost behind an acknowledgement.
+  int i = 0;
+  while (i < n && data[i] == kLetterGood) ++i;
+  if (i == n) return;
+  switch (data[i]) {
     case kLetterRefuse:
       owner.ShowMessage("Flash Write Error", MsgIcon::Error);
       return;

@@ -402,7 +402,7 @@ TEST(Download, RefusalText) {
 }
 
 // The box's replies while the blocks go out, judged by the first byte of each
-// read: 'K' goes on whatever follows it, 'e' is reported and goes on, 'N'
+// read after any run of 'K's: 'K' goes on, 'e' is reported and goes on, 'N'
 // ends with "Upgrade Error", anything else ends the transfer, and before the
 // last block that is no completion.
 TEST(Download, RepliesDuringTheBlocks) {
@@ -415,7 +415,9 @@ TEST(Download, RepliesDuringTheBlocks) {
     bool open;
   };
   const std::vector<Case> cases = {
-      {"'K' then another letter", {0x4B, 0x4E}, {}, true},
+      {"'K's only", {0x4B, 0x4B, 0x4B}, {}, true},
+      {"'K' and 'N' in one read", {0x4B, 0x4E}, {"Upgrade Error", "Abort Download"}, false},
+      {"'K' and 'e' in one read", {0x4B, 0x65, 0x4B}, {"Flash Write Error"}, true},
       {"'e' first", {0x65, 0x4B}, {"Flash Write Error"}, true},
       {"'N' first", {0x4E}, {"Upgrade Error", "Abort Download"}, false},
       {"another byte before the last block", {0x4F}, {"Abort Download"}, false},
@@ -449,6 +451,23 @@ TEST(Download, RepliesDuringTheBlocks) {
     EXPECT_EQ(rig.owner.busyHistory.back(), 0);
     EXPECT_LT(rig.box.ReceivedBytes().size(), 12u + 64 * 2052) << "sending stopped";
   }
+}
+
+// The last acknowledgements and the closing reply in one read: the Download
+// completed and says so, instead of waiting out the flash-write limit.
+TEST(Download, ClosingReplyInTheSameReadAsTheLastAcknowledgement) {
+  CScratch files;
+  const std::string path = files.Write("p.bin", ProgramImage(3000));  // two blocks
+  CRig rig(Scripted());
+  rig.Select(kProgramOnly, 0, 4, path);
+  StartScripted(rig, {0x03, 0x04, 0x30}, 12, 115200);
+  ASSERT_TRUE(rig.box.Send({0x45}));
+  ASSERT_TRUE(rig.box.WaitReceived(12 + 2052 + (3000 - 2048) + 4, 5000));
+  ASSERT_TRUE(rig.box.Send({0x4B, 0x4B, 0x4F}));
+  ASSERT_TRUE(rig.WaitClosed());
+  rig.link.WaitForThreads();
+  EXPECT_EQ(rig.owner.MessageTexts(), std::vector<std::string>{"Upgrade Complete"});
+  EXPECT_EQ(rig.owner.busyHistory.back(), 0);
 }
 
 // LinkMode 0x20: the sender judges the box's sums itself.
