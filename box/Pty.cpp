@@ -1,5 +1,7 @@
 #include "box/Pty.h"
 
+#include "serial/SerialDevice.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -40,14 +42,7 @@ bool CPtyPair::Create(bool keepSlaveOpen) {
 uint32_t CPtyPair::SlaveSpeed() const {
   termios tio{};
   if (master_ < 0 || tcgetattr(master_, &tio) != 0) return 0;
-  switch (cfgetospeed(&tio)) {
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    default: return 0;
-  }
+  return BaudFromConstant(cfgetospeed(&tio));
 }
 
 bool CPtyPair::Send(const uint8_t* data, int n) {

@@ -23,8 +23,7 @@ unsigned BaudConstant(uint32_t baud) {
   }
 }
 
-namespace {
-uint32_t BaudFromConstant(speed_t s) {
+uint32_t BaudFromConstant(unsigned s) {
   switch (s) {
     case B9600: return 9600;
     case B19200: return 19200;
@@ -35,6 +34,7 @@ uint32_t BaudFromConstant(speed_t s) {
   }
 }
 
+namespace {
 OpenFailure Classify(int err) {
   switch (err) {
     case ENOENT: case ENODEV: case ENXIO: return OpenFailure::NotFound;

@@ -59,5 +59,7 @@ class CSerialDevice {
 
 // Maps a bit rate of the speed table to its termios constant; 0 if not in it.
 unsigned BaudConstant(uint32_t baud);
+// Maps a termios speed constant back to its bit rate; 0 if not in the table.
+uint32_t BaudFromConstant(unsigned speedConstant);
 
 }  // namespace kelvane
