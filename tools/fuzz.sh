@@ -1,6 +1,7 @@
 #!/bin/sh
 # Bounded libFuzzer runs of the image code: the classification with its JPEG
-# scan, and the Download check in each loader family and kind. Built with
+# scan, and the Download check in each loader family and kind; and of the
+# receiver's state handlers fed arbitrary chunk sequences. Built with
 # clang under AddressSanitizer and UndefinedBehaviorSanitizer in build-fuzz.
 #   FUZZ_SECONDS  time per target (default 45)
 #   FUZZ_JOBS     parallel build jobs (default 2)
@@ -33,5 +34,20 @@ for t in classify check_image; do
   fi
   grep -E "DONE|Done [0-9]+ runs" "$OUT/$t.log" || true
 done
+# The receiver: chunk sequences of up to 8 KB in each state and LinkMode,
+# answered over a pseudo-terminal.
+t=receiver
+work="$OUT/corpus/$t"
+mkdir -p "$work"
+echo "== ${t}_fuzzer: ${SECONDS_EACH}s"
+if ! ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+    "$OUT/${t}_fuzzer" "$work" "$ROOT/fuzz/corpus/$t" \
+      -max_total_time="$SECONDS_EACH" -max_len=8192 -print_final_stats=1 \
+      -artifact_prefix="$OUT/${t}-" 2>"$OUT/$t.log"; then
+  status=1
+  tail -40 "$OUT/$t.log"
+fi
+grep -E "DONE|Done [0-9]+ runs" "$OUT/$t.log" || true
+
 [ $status -eq 0 ] && echo "fuzz: no crash, no sanitizer report" || echo "fuzz: FAILED (artifacts in $OUT)"
 exit $status
