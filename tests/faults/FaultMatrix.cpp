@@ -134,6 +134,13 @@ std::vector<std::string> RunRow(const FaultRow& row, Observed* seen, uint32_t se
   Observed& out = seen ? *seen : local;
   out = Observed{};
   const auto started = Clock::now();
+  // A sanitizer's runtime starts a helper thread of its own with the
+  // process's first thread: let that happen before counting.
+  static const bool warmedUp = [] {
+    std::thread([] {}).join();
+    return true;
+  }();
+  (void)warmedUp;
   const int threadsBefore = ThreadCount(), descriptorsBefore = DescriptorCount();
   const bool download = row.dir == Dir::kDownload;
 
@@ -150,7 +157,7 @@ std::vector<std::string> RunRow(const FaultRow& row, Observed* seen, uint32_t se
                           static_cast<uint8_t>(row.mode == 0x20 ? 0x10 : 0x04), row.mode};
   std::copy(sig, sig + 3, cfg.signature);
   cfg.announceAtStart = false;  // announced once the program listens
-  cfg.flashWriteMs = 20;
+  cfg.flashWriteMs = row.flashWriteMs;
   cfg.switchTimeoutMs = 500;
   cfg.peerTimeoutMs = 2000;
   cfg.noise = row.noise;

@@ -49,6 +49,7 @@ struct FaultRow {
   std::vector<uint8_t> noise;  // sent before the announcement
   int transfers = 1;           // the box serves this many (2: it comes back after a reset)
   size_t size = 24 * 2048 + 100;
+  int flashWriteMs = 20;       // Download: the box's flash write before its closing reply
 
   Ending ending = Ending::kByItself;
   uint32_t limitMs = 0;  // kSilence: the limit that must run out (and not before)

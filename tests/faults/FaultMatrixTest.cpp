@@ -8,6 +8,8 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "FaultMatrix.h"
 
@@ -45,11 +47,19 @@ TEST_P(FaultMatrix, EndsWithTheRightMessageAndACleanState) {
   EXPECT_TRUE(problems.empty()) << row.Name() << ":" << all;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, ::testing::Range<size_t>(0, Rows().size()),
-                         [](const auto& info) {
-                           const FaultRow& row = Rows()[info.param];
-                           return (row.knownFault.empty() ? "" : "DISABLED_") + row.Name();
-                         });
+// The rows by whether they expose a fault of the program not mended yet:
+// those state the sound outcome and stay out of the default run.
+std::vector<size_t> RowsWhere(bool knownFault) {
+  std::vector<size_t> out;
+  for (size_t i = 0; i < Rows().size(); ++i)
+    if (Rows()[i].knownFault.empty() != knownFault) out.push_back(i);
+  return out;
+}
+
+std::string RowName(const ::testing::TestParamInfo<size_t>& info) { return Rows()[info.param].Name(); }
+
+INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, ::testing::ValuesIn(RowsWhere(false)), RowName);
+INSTANTIATE_TEST_SUITE_P(DISABLED_KnownFaults, FaultMatrix, ::testing::ValuesIn(RowsWhere(true)), RowName);
 
 class TableWriter : public ::testing::Environment {
  public:

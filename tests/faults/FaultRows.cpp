@@ -146,6 +146,15 @@ void DownloadRows(uint8_t mode, std::vector<FaultRow>& rows) {
     rows.push_back(r);
   }
   if (!packets) {
+    // The closing reply right behind the last 'K', often in the same read.
+    FaultRow r = row("quick box: closing reply right after the last 'K'");
+    r.flashWriteMs = 0;
+    r.messages = {complete};
+    r.busy = {1, 0};
+    r.dest = Dest::kWhole;
+    rows.push_back(r);
+  }
+  if (!packets) {
     FaultRow r = row("silence: no closing reply");
     r.faults = {Fault(BoxFaultKind::kSilence, 1, BoxPhase::kClosing)};
     r.ending = Ending::kSilence;
