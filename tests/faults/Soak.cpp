@@ -129,7 +129,9 @@ int main(int, char** argv) {
       "failures: %ld\n",
       seed, transfers, downloads, uploads, faultsInjected, completed, failures);
   std::printf("soak: threads %+ld, descriptors %+ld over the run; ", leakedThreads, leakedDescriptors);
-  if (heapPeak == 0) {
+  if (heapPeak != 0 && heapSettled == 0) {
+    std::printf("heap %zu bytes at the end, not compared (fewer than 50 transfers)\n", heapLast);
+  } else if (heapPeak == 0) {
     std::printf("heap not measured (a sanitizer's allocator: its leak check runs at exit)\n");
   } else {
     std::printf("heap %zu bytes after transfer 50, %zu at the end (%+ld), peak %zu%s\n", heapSettled, heapLast,
