@@ -146,6 +146,17 @@ void DownloadRows(uint8_t mode, std::vector<FaultRow>& rows) {
     rows.push_back(r);
   }
   if (!packets) {
+    // Noise ahead of the last block's 'K', while the box has yet to write
+    // its flash: taken for the closing reply, it would let the operator
+    // switch the box off in the middle of the write.
+    FaultRow r = row("noise before the reply to the last block");
+    r.faults = {Fault(BoxFaultKind::kNoise, static_cast<int>((r.size + 2047) / 2048))};
+    r.messages = {{"Upgrade Error"}};
+    r.busy = {1, 0};
+    r.knownFault = "noise while the box writes its flash is taken for its closing reply: \"Upgrade Complete\"";
+    rows.push_back(r);
+  }
+  if (!packets) {
     // The closing reply right behind the last 'K', often in the same read.
     FaultRow r = row("quick box: closing reply right after the last 'K'");
     r.flashWriteMs = 0;
