@@ -350,20 +350,20 @@ void PrintLineChecks(const std::vector<LineCheck>& checks) {
 
 void PrintPacedHeader() {
   std::printf("\nPaced transfers (both directions at the line rate; data phase measured at the box)\n");
-  std::printf("%-8s %4s %6s %8s %9s %8s %7s %7s %8s %8s %6s %8s %8s\n", "dir", "mode", "bit/s", "bytes", "phase s",
-              "B/s", "line", "bound", "tool s", "cpu s", "cpu%", "rss KiB", "wakes/s");
+  std::printf("%-8s %4s %6s %8s %9s %8s %7s %7s %8s %8s %6s %8s %8s %7s\n", "dir", "mode", "bit/s", "bytes",
+              "phase s", "B/s", "line", "bound", "tool s", "cpu s", "cpu%", "rss KiB", "wakes/s", "late ms");
 }
 
-void PrintPacedRow(const Transfer& t, const Outcome& o) {
+void PrintPacedRow(const Transfer& t, const Outcome& o, double meanLate) {
   if (!o.ok || !o.phase.measured) {
     std::printf("%s  FAILED: %s\n", Describe(t).c_str(), o.why.empty() ? "no data phase measured" : o.why.c_str());
     return;
   }
   const Phase& p = o.phase;
   const double rate = static_cast<double>(p.payload) / p.seconds;
-  std::printf("%s %9.3f %8.0f %6.2f%% %6.2f%% %8.2f %8.3f %5.2f%% %8ld %8.0f\n", Describe(t).c_str(), p.seconds,
-              rate, 100 * rate / (t.baud / 10.0), 100 * p.bound / p.seconds, o.toolWall, o.toolCpu,
-              100 * o.toolCpu / o.toolWall, o.maxRssKb, o.wakeups / o.toolWall);
+  std::printf("%s %9.3f %8.0f %6.2f%% %6.2f%% %8.2f %8.3f %5.2f%% %8ld %8.0f %7.3f\n", Describe(t).c_str(),
+              p.seconds, rate, 100 * rate / (t.baud / 10.0), 100 * p.bound / p.seconds, o.toolWall, o.toolCpu,
+              100 * o.toolCpu / o.toolWall, o.maxRssKb, o.wakeups / o.toolWall, meanLate * 1000);
 }
 
 int Usage() {
@@ -446,6 +446,11 @@ int main(int argc, char** argv) {
         std::printf("%-8s 0x%02X %8u %-37s %9.3f %8.3f %8.3f %6s %7.2f %7.3f %8ld\n", c.upload ? "Upload" : "Download",
                     c.mode, t.size, c.what, s.median * 1000, s.p99 * 1000, s.worst * 1000, overText, o.toolWall,
                     o.toolCpu, o.maxRssKb);
+        if (over > 0 && std::getenv("KELVANE_BENCH_GAPS")) {
+          // Where the long gaps fell: block numbers and lengths.
+          for (size_t i = 0; i < o.phase.gaps.size(); ++i)
+            if (o.phase.gaps[i] > limit) std::printf("    after block %zu: %.3f ms\n", i + 1, o.phase.gaps[i] * 1000);
+        }
         if (!o.phase.gaps.empty())
           std::printf("%-8s %4s %8s %-37s %9.3f %8.3f %8.3f\n", "", "", "", "  control: a 10 ms sleep woke late by",
                       late.median * 1000, late.p99 * 1000, late.worst * 1000);
@@ -462,8 +467,12 @@ int main(int argc, char** argv) {
         for (int mode : {0x20, 0x30, 0x40}) {
           Transfer t{mode, upload, baud, sizeFor(mode, upload, baud == 9600 ? small : size), true, false};
           if (!match.empty() && Describe(t).find(match) == std::string::npos) continue;
+          CWakeProbe probe;
           const Outcome o = RunTransfer(cli, dir, t);
-          PrintPacedRow(t, o);
+          const auto late = probe.Stop();
+          double mean = 0;
+          for (double l : late) mean += l / static_cast<double>(late.size());
+          PrintPacedRow(t, o, mean);
           std::fflush(stdout);
           if (!o.ok) ++failures;
           long& rss = baud == 9600 ? rssSmall : rssLarge;
@@ -474,7 +483,8 @@ int main(int argc, char** argv) {
     std::printf("\npeak memory of kelvane-cli: %ld KiB with %u-byte images, %ld KiB with %u-byte images\n", rssLarge,
                 size, rssSmall, small);
     std::printf("line = payload rate / (bit/s / 10); bound = the protocol's best time for the measured phase / the "
-                "measured time\n");
+                "measured time;\nwakes/s = the program's voluntary context switches; late ms = how late, on average, a "
+                "plain 10 ms sleep\nwoke meanwhile (the machine's wake-up latency, paid at each turn of an exchange)\n");
   }
   return failures ? 1 : 0;
 }

@@ -1,6 +1,7 @@
 #include "protocol/Receiver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "image/ImageFile.h"
@@ -112,6 +113,7 @@ int ReceiverThread(std::shared_ptr<CLinkSession> session) {
 
   const CEvent* events[] = {&s.hQuitRx, &s.hAbortRx};
   bool quit = false;
+  auto lastRead = std::chrono::steady_clock::now();  // the last read that brought bytes
   while (!quit) {
     link.PumpMessages();
 
@@ -158,19 +160,26 @@ int ReceiverThread(std::shared_ptr<CLinkSession> session) {
       }
     }
 
-    // While a block or packet is still arriving, the bytes it lacks cannot
-    // all be there before the line's speed allows: until then wait on the
-    // events alone (at most a pass) instead of waking for every few bytes
-    // the line delivers. Bytes already queued count as arrived, so nothing
-    // is answered later than with a wake on each byte.
+    // While a block or packet is still arriving and its bytes trickle in at
+    // the line's pace, the bytes it lacks cannot all be there before the
+    // line's speed allows: until then wait on the events alone (at most a
+    // pass) instead of waking for every few bytes the line delivers. Bytes
+    // already queued count as arrived. A read that brought more than the line
+    // carries in the time since the previous one shows a source that
+    // delivers in bursts (a buffering adapter, a pseudo-terminal): then every
+    // arrival wakes the loop, so that nothing is answered later than the
+    // bytes allow.
     uint32_t waitMs = kPassMs;
     int inputFd = s.device.InputFd();
-    const int awaited = rx->BytesAwaited();
-    if (awaited > 0 && inputFd >= 0) {
-      const int queued = s.device.Queued();
+    if (n > 0) {
+      const auto now = std::chrono::steady_clock::now();
+      const int awaited = rx->BytesAwaited();
       const uint32_t baud = link.dwBaudRate.load();
-      if (queued >= 0 && queued < awaited && baud > 0) {
-        const uint64_t lineMs = uint64_t(awaited - queued) * 10 * 1000 / baud;
+      const double lineBytes = std::chrono::duration<double>(now - lastRead).count() * baud / 10;
+      lastRead = now;
+      if (awaited > 0 && inputFd >= 0 && baud > 0 && n <= lineBytes + 2) {
+        const int queued = s.device.Queued();
+        const uint64_t lineMs = queued >= 0 && queued < awaited ? uint64_t(awaited - queued) * 10000 / baud : 0;
         if (lineMs >= 1) {
           waitMs = static_cast<uint32_t>(std::min<uint64_t>(lineMs, kPassMs));
           inputFd = -1;
