@@ -57,6 +57,7 @@ struct CReceiver {
   uint8_t accBuf[256] = {};
   uint8_t accCount = 0;
   int bMismatchSeen = 0;
+  uint32_t downloadAcks = 0;  // the box's answers ('K' or 'e') to Download blocks
   uint8_t chunk[1024] = {};
 
   // Upload

@@ -35,6 +35,7 @@ void CReceiver::OnAwaitAccept(const uint8_t* data, int n) {
     s->hGo.Set();
     // In LinkMode 0x20 the sender reads the box's replies itself.
     rxState = link.linkMode.load() == 0x20 ? RxListen : RxWatchDownload;
+    downloadAcks = 0;
     link.dwRxTimeout.store(5000);
     link.dwLastActivity.store(GetTickMs());
     return;
@@ -65,9 +66,11 @@ void CReceiver::OnWatchDownload(const uint8_t* data, int n) {
   // 'N' or the closing reply is never lost behind an acknowledgement.
   int i = 0;
   while (i < n && data[i] == kLetterGood) ++i;
+  downloadAcks += static_cast<uint32_t>(i);
   if (i == n) return;
   switch (data[i]) {
     case kLetterRefuse:
+      ++downloadAcks;  // a failed write still answers its block
       owner.ShowMessage("Flash Write Error", MsgIcon::Error);
       return;
     case kLetterBad:
@@ -76,10 +79,17 @@ void CReceiver::OnWatchDownload(const uint8_t* data, int n) {
       owner.ShowMessage("Upgrade Error", MsgIcon::Error);
       return;
     default:
-      // The box has ended the transfer. After the last block this is its
-      // closing reply; hGo tells the sender so before Cancel reaches it, and
-      // stays set even when the link's Close overtakes Cancel in its wait.
-      s->hGo.Set();
+      // The box has ended the transfer. Once it has answered every block
+      // this is its closing reply: hGo tells the sender so before Cancel
+      // reaches it, and stays set even when the link's Close overtakes Cancel
+      // in its wait. Before that (a box that reset and announces itself
+      // again, noise on the line) it is no completion, whether or not the
+      // last block has gone out: the sender reports it.
+      if (downloadAcks >= s->downloadBlocks.load()) {
+        s->hGo.Set();
+      } else {
+        s->downloadUnconfirmed.store(1);
+      }
       s->Cancel();
       rxState = RxListen;
       return;

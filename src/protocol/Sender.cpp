@@ -54,6 +54,7 @@ class CSender {
   enum class Block { kSent, kSentCancelled, kNotSent };
   Block SendNextBlock(int r);
   void Complete();
+  void ShowAbort();
   void EndOnLostLine();
   void WriteByte(uint8_t b) { s_->Write(&b, 1); }
 
@@ -63,6 +64,7 @@ class CSender {
 
   uint8_t txState_ = TxIdle;
   bool quit_ = false;
+  bool abortShown_ = false;
   CImageFile file_;
   uint32_t length_ = 0;
   uint32_t blockCount_ = 0, blockIndex_ = 0;
@@ -97,6 +99,9 @@ int CSender::Run() {
     }
   }
   file_.Close();
+  // The box ended the transfer without answering every block, after the
+  // last one had gone out (before that, "Abort Download" has said so).
+  if (s_->downloadUnconfirmed.load() && !abortShown_) owner_.ShowMessage("Upgrade Error", MsgIcon::Error);
   if (SessionIsCurrent(*s_)) {
     owner_.ShowWriting(false);
     link_.bTransferRunning.store(0);
@@ -160,6 +165,7 @@ void CSender::OnHeaderSent(int r) {
   } else if (r == kGo) {
     link_.bTransferRunning.store(1);
     blockCount_ = length_ / kBlockSize + (length_ % kBlockSize ? 1 : 0);
+    s_->downloadBlocks.store(blockCount_);
     blockIndex_ = 0;
     offset_ = 0;
     txState_ = TxSendBlocks;
@@ -262,12 +268,17 @@ void CSender::OnSendBlocks(int r) {
   if (r == kQuit) {
     quit_ = true;
     if (block == Block::kSentCancelled || s_->hAbortTx.IsSet())
-      owner_.ShowMessage("Abort Download", MsgIcon::Warning);
+      ShowAbort();
   } else if (r == kAbort || r == kGo || block == Block::kSentCancelled) {
-    owner_.ShowMessage("Abort Download", MsgIcon::Warning);
+    ShowAbort();
     s_->Close();
     txState_ = TxIdle;
   }
+}
+
+void CSender::ShowAbort() {
+  abortShown_ = true;
+  owner_.ShowMessage("Abort Download", MsgIcon::Warning);
 }
 
 void CSender::Complete() {

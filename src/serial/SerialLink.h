@@ -36,6 +36,11 @@ class CLinkSession {
   CSerialDevice device;
   // The five manual-reset events, created unsignalled with the connection.
   CEvent hQuitRx, hQuitTx, hGo, hAbortTx, hAbortRx;
+  // Download bookkeeping the two threads of this connection share: how many
+  // blocks the sender is to send (published before the first goes out), and
+  // whether the box ended the transfer before it had answered all of them.
+  std::atomic<uint32_t> downloadBlocks{UINT32_MAX};
+  std::atomic<int> downloadUnconfirmed{0};
 
   // Takes only bytes that have already arrived: 1..max, 0 if none, -1 on error.
   int Read(uint8_t* buf, int max);

@@ -153,7 +153,6 @@ void DownloadRows(uint8_t mode, std::vector<FaultRow>& rows) {
     r.faults = {Fault(BoxFaultKind::kNoise, static_cast<int>((r.size + 2047) / 2048))};
     r.messages = {{"Upgrade Error"}};
     r.busy = {1, 0};
-    r.knownFault = "noise while the box writes its flash is taken for its closing reply: \"Upgrade Complete\"";
     rows.push_back(r);
   }
   if (!packets) {
@@ -229,7 +228,6 @@ void DownloadRows(uint8_t mode, std::vector<FaultRow>& rows) {
       // is no completion.
       r.messages = {{"Upgrade Error"}};
       r.maybe = aborted;
-      r.knownFault = "the box's announcement after a reset is taken for its closing reply: \"Upgrade Complete\"";
     }
     rows.push_back(r);
   }
