@@ -8,7 +8,7 @@ CMAKE_ARGS ?=
 PACKAGES := cmake make g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev \
             fonts-liberation fonts-dejavu-core xvfb xauth clang libclang-rt-14-dev
 
-.PHONY: all build test deps demo bench tsan asan fuzz install screenshot clean
+.PHONY: all build test deps demo bench tsan asan fuzz soak install screenshot clean
 
 all: build
 
@@ -41,13 +41,14 @@ asan:
 	cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" ctest --output-on-failure -j $(JOBS)
 
 demo: build
-	@if [ -x tools/demo.sh ]; then sh tools/demo.sh $(BUILD); else echo "demo: not yet"; fi
+	sh tools/demo.sh $(BUILD)
 
 bench: build
-	@if [ -x tools/bench.sh ]; then sh tools/bench.sh $(BUILD); else echo "bench: not yet"; fi
+	sh tools/bench.sh $(BUILD)
 
 fuzz:
-	@if [ -x tools/fuzz.sh ]; then sh tools/fuzz.sh; else echo "fuzz: not yet"; fi
+	@sh tools/deps.sh --quiet $(PACKAGES)
+	sh tools/fuzz.sh
 
 screenshot: build
 	sh tools/screenshot.sh $(BUILD)
@@ -60,6 +61,5 @@ clean:
 
 # Transfers back to back for SOAK_SECONDS (default 120) with random faults;
 # prints the seed, the transfers, the faults injected and the failures.
-.PHONY: soak
 soak: $(BUILD)/CMakeCache.txt
 	sh tools/soak.sh $(BUILD)
