@@ -823,7 +823,7 @@ int CBox::Announcements() {
 
 std::vector<RxRecord> CBox::Received() {
   std::lock_guard<std::mutex> lock(mu_);
-  return received_;
+  return {received_.begin(), received_.end()};
 }
 
 std::vector<uint8_t> CBox::ReceivedBytes() {

@@ -219,7 +219,7 @@ class CBox {
 
   std::mutex mu_;  // everything below
   std::condition_variable cv_;
-  std::vector<RxRecord> received_;
+  std::deque<RxRecord> received_;  // a deque: growing it never copies the record (the loader holds the lock)
   std::vector<BoxTransfer> transfers_;
   std::vector<uint8_t> flash_;
   int announcements_ = 0;
