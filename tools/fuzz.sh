@@ -20,34 +20,27 @@ export KELVANE_FUZZ_TMP
 trap 'rm -rf "$KELVANE_FUZZ_TMP"' EXIT
 
 status=0
-for t in classify check_image; do
-  # New inputs go to the build folder; the seeds in the tree are only read.
+# Runs one target for SECONDS_EACH: new inputs go to the build folder; the
+# seeds in the tree are only read.
+run() {
+  t=$1
   work="$OUT/corpus/$t"
   mkdir -p "$work"
   echo "== ${t}_fuzzer: ${SECONDS_EACH}s"
   if ! ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
       "$OUT/${t}_fuzzer" "$work" "$ROOT/fuzz/corpus/$t" \
-        -max_total_time="$SECONDS_EACH" -max_len=4096 -print_final_stats=1 \
+        -max_total_time="$SECONDS_EACH" -max_len="$2" -print_final_stats=1 \
         -artifact_prefix="$OUT/${t}-" 2>"$OUT/$t.log"; then
     status=1
     tail -40 "$OUT/$t.log"
   fi
   grep -E "DONE|Done [0-9]+ runs" "$OUT/$t.log" || true
-done
+}
+run classify 4096
+run check_image 4096
 # The receiver: chunk sequences of up to 8 KB in each state and LinkMode,
 # answered over a pseudo-terminal.
-t=receiver
-work="$OUT/corpus/$t"
-mkdir -p "$work"
-echo "== ${t}_fuzzer: ${SECONDS_EACH}s"
-if ! ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-    "$OUT/${t}_fuzzer" "$work" "$ROOT/fuzz/corpus/$t" \
-      -max_total_time="$SECONDS_EACH" -max_len=8192 -print_final_stats=1 \
-      -artifact_prefix="$OUT/${t}-" 2>"$OUT/$t.log"; then
-  status=1
-  tail -40 "$OUT/$t.log"
-fi
-grep -E "DONE|Done [0-9]+ runs" "$OUT/$t.log" || true
+run receiver 8192
 
 [ $status -eq 0 ] && echo "fuzz: no crash, no sanitizer report" || echo "fuzz: FAILED (artifacts in $OUT)"
 exit $status
